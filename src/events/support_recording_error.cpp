@@ -1,0 +1,55 @@
+#include "events/support_recording_error.h"
+
+namespace quorvale::events {
+
+using C = SupportRecordingError::Case;
+
+SupportRecordingError SupportRecordingError::invalidWindowID(std::string text) {
+  return {C::invalidWindowID, "Could not read the Quorvale window identifier: " + text + "."};
+}
+SupportRecordingError SupportRecordingError::outputDirectoryMissing(std::string parentPath) {
+  return {C::outputDirectoryMissing, "The Downloads folder could not be found: " + parentPath + "."};
+}
+SupportRecordingError SupportRecordingError::outputAlreadyExists(std::string outputPath) {
+  return {C::outputAlreadyExists, "A recording already exists at " + outputPath + "."};
+}
+SupportRecordingError SupportRecordingError::windowNotFound(std::uint32_t windowID) {
+  return {C::windowNotFound,
+          "Could not find the Quorvale window to record. Make sure the app window is open and visible.",
+          windowID};
+}
+SupportRecordingError SupportRecordingError::missingArguments() {
+  return {C::missingArguments, "Missing the output path or app window identifier."};
+}
+SupportRecordingError SupportRecordingError::unsupportedMacOS() {
+  return {C::unsupportedMacOS, "Support recording needs macOS 15 or newer on this device."};
+}
+SupportRecordingError SupportRecordingError::recorderNotReady() {
+  return {C::recorderNotReady, "The support recorder is not ready yet."};
+}
+SupportRecordingError SupportRecordingError::screenCapturePermissionDenied() {
+  return {C::screenCapturePermissionDenied,
+          "Screen recording permission is required. Allow Quorvale in System Settings > Privacy & Security > "
+          "Screen & System Audio Recording, then try again."};
+}
+SupportRecordingError SupportRecordingError::startTimedOut() {
+  return {C::startTimedOut,
+          "Timed out while starting support recording. Approve the macOS screen recording prompt and try "
+          "again."};
+}
+SupportRecordingError SupportRecordingError::stopTimedOut() {
+  return {C::stopTimedOut, "Timed out while finishing support recording."};
+}
+
+std::string localizedDescription(const std::exception_ptr& error) {
+  if (!error) return "An unknown error occurred.";
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "An unknown error occurred.";
+  }
+}
+
+}  // namespace quorvale::events

@@ -1,0 +1,129 @@
+#include "recorder/quorvale_screen_recorder.h"
+
+#include <asio/co_spawn.hpp>
+#include <asio/post.hpp>
+#include <asio/use_awaitable.hpp>
+#include <future>
+
+#include "events/support_recording_error.h"
+#include "events/support_recording_event.h"
+#include "recorder/capture_calls.h"
+
+namespace quorvale::recorder {
+
+using events::SupportRecordingError;
+
+QuorvaleScreenRecorder::QuorvaleScreenRecorder(platform::WindowID windowID, OutputLocation outputURL,
+                                               platform::Platform& platform, Runtime runtime, Bounds bounds)
+    : windowID_(windowID),
+      outputURL_(std::move(outputURL)),
+      platform_(platform),
+      runtime_(runtime),
+      bounds_(bounds) {}
+
+QuorvaleScreenRecorder::~QuorvaleScreenRecorder() {
+  // The platform objects call back into this object until they are gone.
+  recordingOutput_.reset();
+  stream_.reset();
+}
+
+asio::awaitable<void> QuorvaleScreenRecorder::start() {
+  co_await asio::co_spawn(runtime_.workers, startOnWorker(), asio::use_awaitable);
+}
+
+asio::awaitable<void> QuorvaleScreenRecorder::stop() {
+  co_await asio::co_spawn(runtime_.workers, stopOnWorker(), asio::use_awaitable);
+}
+
+asio::awaitable<void> QuorvaleScreenRecorder::startOnWorker() {
+  const auto workers = runtime_.workers.get_executor();
+  if (!platform_.preflightScreenCaptureAccess() && !platform_.requestScreenCaptureAccess()) {
+    throw SupportRecordingError::screenCapturePermissionDenied();
+  }
+  const auto content = co_await fetchShareableContent(platform_, workers);
+  const platform::Window* window = nullptr;
+  for (const auto& candidate : content->windows) {
+    if (candidate.windowID == windowID_) {
+      window = &candidate;
+      break;
+    }
+  }
+  if (window == nullptr) throw SupportRecordingError::windowNotFound(windowID_);
+
+  auto [stream, output] = createRecordingStream(*window);
+  stream_ = std::move(stream);
+  recordingOutput_ = std::move(output);
+  co_await startCapture(*stream_, workers);
+  waitForStart();
+}
+
+asio::awaitable<void> QuorvaleScreenRecorder::stopOnWorker() {
+  if (!stream_) throw SupportRecordingError::recorderNotReady();
+  co_await stopCapture(*stream_, runtime_.workers.get_executor());
+  if (!finishedSemaphore_.try_acquire_until(std::chrono::steady_clock::now() + bounds_.stop)) {
+    throw SupportRecordingError::stopTimedOut();
+  }
+  if (auto error = storedError()) std::rethrow_exception(error);
+}
+
+void QuorvaleScreenRecorder::waitForStart() {
+  if (!startedSemaphore_.try_acquire_until(std::chrono::steady_clock::now() + bounds_.start)) {
+    throw SupportRecordingError::startTimedOut();
+  }
+  if (auto error = storedError()) std::rethrow_exception(error);
+  if (didStartRecording_.load()) return;
+  throw SupportRecordingError::startTimedOut();
+}
+
+QuorvaleScreenRecorder::StreamPair QuorvaleScreenRecorder::createRecordingStream(
+    const platform::Window& window) {
+  if (runtime_.isMainThread()) return buildRecordingStream(window);
+  std::packaged_task<StreamPair()> build([this, &window] { return buildRecordingStream(window); });
+  auto result = build.get_future();
+  asio::post(runtime_.mainQueue, [&build] { build(); });
+  return result.get();
+}
+
+void QuorvaleScreenRecorder::recordingOutputDidStartRecording(platform::RecordingOutput&) {
+  reportStatus(didStartRecording_, "started", startedSemaphore_);
+}
+
+void QuorvaleScreenRecorder::recordingOutputDidFinishRecording(platform::RecordingOutput&) {
+  reportStatus(didEmitTerminalEvent_, "finished", finishedSemaphore_);
+}
+
+void QuorvaleScreenRecorder::recordingOutputDidFailWithError(platform::RecordingOutput&,
+                                                             std::exception_ptr error) {
+  reportError(std::move(error));
+}
+
+void QuorvaleScreenRecorder::streamDidStopWithError(platform::Stream&, std::exception_ptr error) {
+  reportError(std::move(error));
+}
+
+// Fields, then the event, then the signal: a woken waiter finds both in place.
+void QuorvaleScreenRecorder::reportStatus(std::atomic<bool>& flag, const char* status,
+                                          std::counting_semaphore<>& semaphore) {
+  flag.store(true);
+  events::emitEvent(events::SupportRecordingEvent{status, outputURL_.path, outputURL_.fileName, std::nullopt});
+  semaphore.release();
+}
+
+void QuorvaleScreenRecorder::reportError(std::exception_ptr error) {
+  {
+    const std::lock_guard lock(lastErrorMutex_);
+    if (lastError_) return;
+    lastError_ = error;
+  }
+  didEmitTerminalEvent_.store(true);
+  events::emitError(events::localizedDescription(error), outputURL_.path, outputURL_.fileName);
+  startedSemaphore_.release();
+  finishedSemaphore_.release();
+}
+
+std::exception_ptr QuorvaleScreenRecorder::storedError() {
+  const std::lock_guard lock(lastErrorMutex_);
+  return lastError_;
+}
+
+}  // namespace quorvale::recorder

@@ -1,0 +1,81 @@
+#pragma once
+
+// The recording session for one window.
+//
+// Threads: construct and destroy on any thread that is not running one of the
+// operations. start() and stop() are awaited from the main queue and run their
+// bodies on the worker pool; the stream is built on the main thread. Delegate
+// callbacks arrive on the platform's threads, possibly at the same time.
+
+#include <atomic>
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <semaphore>
+#include <utility>
+
+#include "platform/platform.h"
+#include "recorder/output_location.h"
+#include "recorder/recorder.h"
+#include "recorder/runtime.h"
+
+namespace quorvale::recorder {
+
+// How long start and stop wait for the platform's callbacks.
+struct RecorderBounds {
+  std::chrono::steady_clock::duration start = std::chrono::seconds(120);
+  std::chrono::steady_clock::duration stop = std::chrono::seconds(120);
+};
+
+class QuorvaleScreenRecorder final : public Recorder,
+                                     public platform::RecordingOutputDelegate,
+                                     public platform::StreamDelegate {
+ public:
+  using Bounds = RecorderBounds;
+
+  QuorvaleScreenRecorder(platform::WindowID windowID, OutputLocation outputURL, platform::Platform& platform,
+                         Runtime runtime, Bounds bounds = Bounds());
+  ~QuorvaleScreenRecorder() override;
+
+  asio::awaitable<void> start() override;
+  asio::awaitable<void> stop() override;
+  bool hasEmittedTerminalEvent() const override { return didEmitTerminalEvent_.load(); }
+
+  void recordingOutputDidStartRecording(platform::RecordingOutput& output) override;
+  void recordingOutputDidFailWithError(platform::RecordingOutput& output, std::exception_ptr error) override;
+  void recordingOutputDidFinishRecording(platform::RecordingOutput& output) override;
+  void streamDidStopWithError(platform::Stream& stream, std::exception_ptr error) override;
+
+ private:
+  using StreamPair = std::pair<std::shared_ptr<platform::Stream>, std::shared_ptr<platform::RecordingOutput>>;
+
+  asio::awaitable<void> startOnWorker();
+  asio::awaitable<void> stopOnWorker();
+  StreamPair createRecordingStream(const platform::Window& window);
+  StreamPair buildRecordingStream(const platform::Window& window);
+  void waitForStart();
+
+  void reportStatus(std::atomic<bool>& flag, const char* status, std::counting_semaphore<>& semaphore);
+  void reportError(std::exception_ptr error);
+  std::exception_ptr storedError();
+
+  const platform::WindowID windowID_;
+  const OutputLocation outputURL_;
+  std::counting_semaphore<> startedSemaphore_{0};
+  std::counting_semaphore<> finishedSemaphore_{0};
+  // Written by start, read by stop, which run one after the other.
+  std::shared_ptr<platform::Stream> stream_;
+  std::shared_ptr<platform::RecordingOutput> recordingOutput_;
+
+  std::mutex lastErrorMutex_;
+  std::exception_ptr lastError_;  // guarded by lastErrorMutex_; set once
+  std::atomic<bool> didStartRecording_{false};
+  std::atomic<bool> didEmitTerminalEvent_{false};
+
+  platform::Platform& platform_;
+  const Runtime runtime_;
+  const Bounds bounds_;
+};
+
+}  // namespace quorvale::recorder

@@ -1,0 +1,95 @@
+#include "recorder/run_flow.h"
+
+#include <sys/stat.h>
+
+#include <exception>
+
+#include "events/support_recording_error.h"
+#include "events/support_recording_event.h"
+#include "recorder/window_id.h"
+
+namespace quorvale::recorder {
+
+namespace {
+
+using events::SupportRecordingError;
+
+constexpr int kSuccess = 0;
+constexpr int kFailure = 1;
+
+// Any file-system object counts; a symbolic link counts by its target.
+bool fileExists(const std::filesystem::path& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+void report(const std::string& message) { events::emitError(message, std::nullopt, std::nullopt); }
+
+void report(const std::string& message, const OutputLocation& location) {
+  events::emitError(message, location.path, location.fileName);
+}
+
+}  // namespace
+
+asio::awaitable<int> QuorvaleScreenRecorderMain::main(RunEnvironment& environment) {
+  try {
+    const auto& arguments = environment.arguments;
+    if (arguments.size() < 3) {
+      report(*SupportRecordingError::missingArguments().errorDescription());
+      co_return kFailure;
+    }
+    const auto windowID = parseWindowID(arguments[2]);
+    if (!windowID) {
+      report(*SupportRecordingError::invalidWindowID(events::sanitizeUtf8(arguments[2])).errorDescription());
+      co_return kFailure;
+    }
+    const auto location = OutputLocation::fromArgument(arguments[1]);
+    const auto parent = location.parentDirectory();
+    if (!fileExists(parent)) {
+      report(*SupportRecordingError::outputDirectoryMissing(events::sanitizeUtf8(parent.native()))
+                  .errorDescription(),
+             location);
+      co_return kFailure;
+    }
+    if (fileExists(location.url)) {
+      report(*SupportRecordingError::outputAlreadyExists(location.path).errorDescription(), location);
+      co_return kFailure;
+    }
+    if (!environment.platform.isOperatingSystemAtLeast({15, 0, 0})) {
+      report(*SupportRecordingError::unsupportedMacOS().errorDescription(), location);
+      co_return kFailure;
+    }
+
+    environment.recorder = environment.makeRecorder(*windowID, location);
+    Recorder& recorder = *environment.recorder;
+
+    // Reports a failure of start or stop unless the recorder already did.
+    const auto reportUnlessReported = [&](const std::exception_ptr& error) {
+      if (!recorder.hasEmittedTerminalEvent()) report(events::localizedDescription(error), location);
+      return kFailure;
+    };
+
+    std::exception_ptr failure;
+    try {
+      co_await recorder.start();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    if (failure) co_return reportUnlessReported(failure);
+
+    environment.stopRequest.wait();
+
+    try {
+      co_await recorder.stop();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    if (failure) co_return reportUnlessReported(failure);
+    co_return kSuccess;
+  } catch (...) {
+    // Only resource exhaustion gets here; it is still a failure, never an escape.
+    co_return kFailure;
+  }
+}
+
+}  // namespace quorvale::recorder
