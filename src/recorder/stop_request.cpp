@@ -29,6 +29,7 @@ extern "C" void onStopSignal(int) {
 }  // namespace
 
 ProcessStopRequest::ProcessStopRequest(int inputFd) : inputFd_(inputFd) {
+  signalCount = 0;
   if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
     throw std::system_error(errno, std::generic_category(), "pipe2");
   }
