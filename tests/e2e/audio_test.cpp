@@ -1,0 +1,53 @@
+// The movie's sound comes from the recorded window's own process only.
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "e2e/support/fixture.h"
+
+namespace quorvale::e2e {
+namespace {
+
+class AudioTest : public DisplayTest {
+ protected:
+  void SetUp() override {
+    DisplayTest::SetUp();
+    startPulse();
+  }
+
+  // Both tones must be playing before recording, or an absent tone proves nothing.
+  void waitForStreams(std::size_t count) {
+    auto deadline = Clock::now() + kStartTimeout;
+    while (pulse_->sinkInputs().size() < count) {
+      ASSERT_LT(Clock::now(), deadline) << "the test windows' tones never reached the sound server";
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+};
+
+TEST_F(AudioTest, RecordsTheWindowsOwnToneAndNotAnotherProcesses) {
+  auto& recorded = openWindow(WindowOptions().at(50, 50).size(320, 240).colour(0xff0000).tone(440));
+  openWindow(WindowOptions().at(600, 300).size(320, 240).colour(0x0000ff).tone(1000));
+  waitForStreams(2);
+
+  startRecorder(output(), recorded.id());
+  recordFor(3.0);
+  std::string transcript = recorder_->transcript();
+  ASSERT_EQ(recorder_->exitCode(), 0) << transcript;
+  ASSERT_EQ(recorder_->statuses(), (std::vector<std::string>{"started", "finished"})) << transcript;
+  EXPECT_EQ(recorder_->stderrText(), "");
+
+  auto samples = extractAudio(output());
+  // Leave out the edges, where capture starts and the encoder pads.
+  ASSERT_GT(samples.size(), 48000u * 2) << "less than two seconds of audio";
+  std::vector<std::int16_t> middle(samples.begin() + 24000, samples.end() - 12000);
+  double own = toneShare(middle, 48000, 440);
+  double other = toneShare(middle, 48000, 1000);
+  EXPECT_GT(rms(middle), 0.01) << "the track is silent";
+  EXPECT_GT(own, 0.5) << "440 Hz share " << own << ", 1000 Hz share " << other;
+  EXPECT_LT(other, 0.02) << "another process's tone is in the movie: 1000 Hz share " << other;
+}
+
+}  // namespace
+}  // namespace quorvale::e2e
