@@ -1,0 +1,380 @@
+// Movie writing and audio capture against the real libraries; the files are
+// checked with ffprobe/ffmpeg run as child processes.
+
+#include "platform/x11/media.h"
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "platform/platform_error.h"
+#include "platform/x11/errors.h"
+
+namespace quorvale::platform::x11 {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+struct CommandResult {
+  int exitCode = -1;
+  std::string output;
+};
+
+// Runs a shell command; paths come from mkdtemp, so they need no quoting.
+CommandResult run(const std::string& command) {
+  CommandResult result;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return result;
+  char buffer[4096];
+  std::size_t count;
+  while ((count = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, count);
+  int status = pclose(pipe);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+json probe(const fs::path& file) {
+  CommandResult result = run("ffprobe -v error -count_packets -show_streams -show_format -of json " +
+                             file.string() + " 2>/dev/null");
+  if (result.exitCode != 0) return json();
+  return json::parse(result.output, nullptr, false);
+}
+
+const json* streamOfType(const json& info, const std::string& type) {
+  for (const json& stream : info["streams"]) {
+    if (stream.value("codec_type", "") == type) return &stream;
+  }
+  return nullptr;
+}
+
+double number(const json& value) { return std::stod(value.get<std::string>()); }
+
+// A BGRX test picture: a bright bar that moves with `step` over a gradient.
+class Picture {
+ public:
+  Picture(int width, int height) : width_(width), height_(height), pixels_(std::size_t(width) * height * 4) {}
+
+  BgraImageView draw(int step) {
+    for (int y = 0; y < height_; ++y) {
+      for (int x = 0; x < width_; ++x) {
+        std::uint8_t* pixel = &pixels_[(std::size_t(y) * width_ + x) * 4];
+        const bool bar = ((x + step * 7) / 16) % 8 == 0;
+        pixel[0] = bar ? 255 : std::uint8_t(x);
+        pixel[1] = bar ? 255 : std::uint8_t(y);
+        pixel[2] = bar ? 255 : std::uint8_t(step * 5);
+        pixel[3] = 0;
+      }
+    }
+    return view();
+  }
+
+  BgraImageView fill(std::uint8_t value) {
+    std::fill(pixels_.begin(), pixels_.end(), value);
+    return view();
+  }
+
+  BgraImageView view() const { return {pixels_.data(), width_, height_, width_ * 4}; }
+
+ private:
+  int width_;
+  int height_;
+  std::vector<std::uint8_t> pixels_;
+};
+
+// Interleaved stereo 440 Hz tone chunks.
+std::vector<float> tone(std::size_t frames, int channels, std::int64_t firstSample) {
+  std::vector<float> samples(frames * channels);
+  for (std::size_t i = 0; i < frames; ++i) {
+    float value =
+        0.3f * std::sin(2.0f * 3.14159265f * 440.0f * float(firstSample + std::int64_t(i)) / 48000.0f);
+    for (int c = 0; c < channels; ++c) samples[i * channels + c] = value;
+  }
+  return samples;
+}
+
+class MovieWriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/quorvale-media-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  // Frames at irregular times (as damage-driven capture delivers them) plus a
+  // continuous tone, then finish at endMicros. Returns the first frame's time.
+  struct Recording {
+    std::int64_t start = 0;
+    std::int64_t end = 0;
+  };
+  Recording record(MovieWriter& writer, int frames, int sourceWidth, int sourceHeight, bool withAudio) {
+    Picture picture(sourceWidth, sourceHeight);
+    const std::int64_t start = 1'000'000'000;
+    std::int64_t now = start;
+    std::int64_t audioSample = 0;
+    for (int i = 0; i < frames; ++i) {
+      writer.writeVideoFrame(picture.draw(i), now);
+      // Never faster than the configured 15 frames a second, often slower.
+      const std::int64_t next = now + 67'000 + (i * 37'000) % 140'000;
+      while (withAudio && start + audioSample * 1'000'000 / 48000 < next) {
+        std::vector<float> chunk = tone(960, 2, audioSample);
+        writer.writeAudio(chunk.data(), 960, start + audioSample * 1'000'000 / 48000);
+        audioSample += 960;
+      }
+      now = next;
+    }
+    const std::int64_t end = now + 500'000;
+    writer.finish(end);
+    return {start, end};
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(MovieWriterTest, RefusesToReplaceAFileOrFollowALink) {
+  const fs::path existing = dir_ / "existing.mp4";
+  std::ofstream(existing) << "keep";
+  try {
+    MovieWriter writer(existing, "public.mpeg-4", "avc1", {320, 240, 15, true}, std::nullopt);
+    FAIL() << "an existing file was accepted";
+  } catch (const PlatformError& error) {
+    EXPECT_NE(std::string(error.what()).find("File exists"), std::string::npos) << error.what();
+    EXPECT_NE(std::string(error.what()).find(existing.string()), std::string::npos) << error.what();
+  }
+  std::string content;
+  std::ifstream(existing) >> content;
+  EXPECT_EQ(content, "keep");
+
+  const fs::path target = dir_ / "target.mp4";
+  std::ofstream(target) << "target";
+  const fs::path link = dir_ / "link.mp4";
+  fs::create_symlink(target, link);
+  EXPECT_THROW(MovieWriter(link, "public.mpeg-4", "avc1", {320, 240, 15, true}, std::nullopt), PlatformError);
+  std::ifstream(target) >> content;
+  EXPECT_EQ(content, "target");
+
+  // A dangling link must not create its target either.
+  const fs::path dangling = dir_ / "dangling.mp4";
+  fs::create_symlink(dir_ / "nowhere.mp4", dangling);
+  EXPECT_THROW(MovieWriter(dangling, "public.mpeg-4", "avc1", {320, 240, 15, true}, std::nullopt),
+               PlatformError);
+  EXPECT_FALSE(fs::exists(dir_ / "nowhere.mp4"));
+}
+
+TEST_F(MovieWriterTest, UnsupportedChoicesFailWithoutLeavingAFile) {
+  const fs::path file = dir_ / "movie.mp4";
+  EXPECT_THROW(MovieWriter(file, "public.mpeg-4", "nope", {320, 240, 15, true}, std::nullopt), PlatformError);
+  EXPECT_FALSE(fs::exists(file));
+  EXPECT_THROW(MovieWriter(file, "public.avi", "avc1", {320, 240, 15, true}, std::nullopt), PlatformError);
+  EXPECT_FALSE(fs::exists(file));
+  EXPECT_THROW(MovieWriter(file, "public.mpeg-4", "avc1", {320, 240, 15, true}, AudioFormat{12345, 2}),
+               PlatformError);
+  EXPECT_FALSE(fs::exists(file));
+
+  std::vector<std::string> codecs = availableVideoCodecs();
+  ASSERT_FALSE(codecs.empty());
+  EXPECT_EQ(codecs.front(), "avc1");
+}
+
+TEST_F(MovieWriterTest, RecordsH264AndAacForTheWholeDuration) {
+  const fs::path file = dir_ / "movie.mp4";
+  MovieWriter writer(file, "public.mpeg-4", "avc1", {640, 360, 15, true}, AudioFormat{48000, 2});
+  EXPECT_FALSE(writer.hasWrittenFrame());
+  Picture first(640, 360);
+  writer.writeVideoFrame(first.draw(0), 999'000'000);
+  // The first frame must reach the file at once, not wait in the encoder.
+  EXPECT_TRUE(writer.hasWrittenFrame());
+  EXPECT_GT(fs::file_size(file), 1000u);
+  Recording recording = record(writer, 30, 640, 360, true);
+  (void)recording;
+  const double expected = (recording.end - 999'000'000) / 1e6;
+
+  json info = probe(file);
+  ASSERT_TRUE(info.is_object()) << "ffprobe failed";
+  const json* video = streamOfType(info, "video");
+  const json* audio = streamOfType(info, "audio");
+  ASSERT_TRUE(video && audio);
+  EXPECT_EQ((*video)["codec_name"], "h264");
+  EXPECT_EQ((*video)["width"], 640);
+  EXPECT_EQ((*video)["height"], 360);
+  EXPECT_EQ((*audio)["codec_name"], "aac");
+  EXPECT_EQ((*audio)["sample_rate"], "48000");
+  EXPECT_EQ((*audio)["channels"], 2);
+  EXPECT_NEAR(number(info["format"]["duration"]), expected, 0.1);
+  EXPECT_NEAR(number((*video)["duration"]), expected, 0.1);
+  EXPECT_NEAR(number((*audio)["duration"]), expected, 0.1);
+
+  CommandResult decode = run("ffmpeg -v error -i " + file.string() + " -f null - 2>&1");
+  EXPECT_EQ(decode.exitCode, 0);
+  EXPECT_EQ(decode.output, "");
+}
+
+TEST_F(MovieWriterTest, SilentTrackWhenNoAudioArrivesAndMovContainer) {
+  const fs::path file = dir_ / "movie.mov";
+  MovieWriter writer(file, "com.apple.quicktime-movie", "avc1", {320, 240, 30, false}, AudioFormat{44100, 1});
+  Recording recording = record(writer, 10, 320, 240, false);
+  const double expected = (recording.end - recording.start) / 1e6;
+
+  json info = probe(file);
+  ASSERT_TRUE(info.is_object());
+  EXPECT_NE(info["format"]["format_name"].get<std::string>().find("mov"), std::string::npos);
+  const json* audio = streamOfType(info, "audio");
+  ASSERT_TRUE(audio);
+  EXPECT_EQ((*audio)["sample_rate"], "44100");
+  EXPECT_EQ((*audio)["channels"], 1);
+  EXPECT_NEAR(number((*audio)["duration"]), expected, 0.1);
+}
+
+TEST_F(MovieWriterTest, OutputSizeStaysFixedWhateverTheSourceSize) {
+  for (bool letterbox : {true, false}) {
+    const fs::path file = dir_ / (letterbox ? "letterbox.mp4" : "stretch.mp4");
+    MovieWriter writer(file, "public.mpeg-4", "avc1", {1001, 701, 15, letterbox}, std::nullopt);
+    std::int64_t now = 5'000'000;
+    for (auto [width, height] :
+         std::vector<std::pair<int, int>>{{1920, 1080}, {300, 800}, {1001, 701}, {1, 1}}) {
+      Picture picture(width, height);
+      for (int i = 0; i < 3; ++i) writer.writeVideoFrame(picture.draw(i), now += 70'000);
+    }
+    writer.finish(now + 100'000);
+    json info = probe(file);
+    ASSERT_TRUE(info.is_object());
+    const json* video = streamOfType(info, "video");
+    ASSERT_TRUE(video);
+    // 4:2:0 needs even sizes: one black pixel is added to odd ones.
+    EXPECT_EQ((*video)["width"], 1002);
+    EXPECT_EQ((*video)["height"], 702);
+    EXPECT_EQ(video->value("nb_read_packets", ""), "12");
+  }
+}
+
+TEST_F(MovieWriterTest, LetterboxCentresTheImageOnBlack) {
+  const fs::path file = dir_ / "movie.mp4";
+  MovieWriter writer(file, "public.mpeg-4", "avc1", {100, 100, 15, true}, std::nullopt);
+  Picture wide(200, 100);
+  writer.writeVideoFrame(wide.fill(255), 0);
+  writer.finish(100'000);
+
+  CommandResult decoded =
+      run("ffmpeg -v error -i " + file.string() + " -frames:v 1 -f rawvideo -pix_fmt gray - 2>/dev/null");
+  ASSERT_EQ(decoded.exitCode, 0);
+  ASSERT_EQ(decoded.output.size(), 100u * 100u);
+  auto luma = [&](int x, int y) { return int(std::uint8_t(decoded.output[std::size_t(y) * 100 + x])); };
+  // A 2:1 image in a square: white band 50 rows high in the middle, black above and below.
+  EXPECT_LT(luma(50, 10), 40);
+  EXPECT_LT(luma(50, 90), 40);
+  EXPECT_GT(luma(50, 50), 200);
+  EXPECT_GT(luma(5, 40), 200);
+}
+
+TEST_F(MovieWriterTest, TruncatedFileStillPlays) {
+  const fs::path file = dir_ / "movie.mp4";
+  MovieWriter writer(file, "public.mpeg-4", "avc1", {320, 240, 15, true}, AudioFormat{48000, 2});
+  record(writer, 80, 320, 240, true);
+
+  const fs::path cut = dir_ / "cut.mp4";
+  {
+    std::ifstream in(file, std::ios::binary);
+    std::vector<char> bytes(fs::file_size(file) * 7 / 10);
+    in.read(bytes.data(), std::streamsize(bytes.size()));
+    std::ofstream(cut, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
+  }
+  json info = probe(cut);
+  ASSERT_TRUE(info.is_object()) << "a cut file does not probe";
+  ASSERT_TRUE(streamOfType(info, "video"));
+  CommandResult frames =
+      run("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+          "stream=nb_read_frames -of csv=p=0 " +
+          cut.string() + " 2>/dev/null");
+  ASSERT_EQ(frames.exitCode, 0);
+  EXPECT_GT(std::stoi(frames.output), 30);
+  EXPECT_EQ(run("ffmpeg -v quiet -i " + cut.string() + " -f null - 2>&1").exitCode, 0);
+}
+
+TEST_F(MovieWriterTest, FullDiskIsReportedWithTheSystemMessage) {
+  const fs::path small = dir_ / "small";
+  fs::create_directory(small);
+  if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=200k") != 0) {
+    GTEST_SKIP() << "cannot mount a small tmpfs here";
+  }
+  struct Unmount {
+    fs::path path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{small};
+
+  bool failed = false;
+  {
+    MovieWriter writer(small / "movie.mp4", "public.mpeg-4", "avc1", {320, 240, 15, true}, std::nullopt);
+    // Noise does not compress, so the disk fills within a few frames.
+    std::vector<std::uint8_t> noise(320 * 240 * 4);
+    std::uint32_t state = 12345;
+    std::int64_t now = 0;
+    try {
+      for (int i = 0; i < 200; ++i) {
+        for (auto& byte : noise) byte = std::uint8_t((state = state * 1664525u + 1013904223u) >> 24);
+        writer.writeVideoFrame({noise.data(), 320, 240, 320 * 4}, now += 1'100'000);
+      }
+      writer.finish(now + 100'000);
+    } catch (const PlatformError& error) {
+      failed = true;
+      EXPECT_NE(std::string(error.what()).find("No space left on device"), std::string::npos) << error.what();
+      // The writer stays failed instead of writing on.
+      EXPECT_THROW(writer.finish(now + 100'000), PlatformError);
+    }
+  }
+  EXPECT_TRUE(failed);
+}
+
+TEST(MediaErrorsTest, MessagesNameTheCause) {
+  EXPECT_NE(std::string(xError(3, 20, "Could not read the window").what()).find("BadWindow"),
+            std::string::npos);
+  EXPECT_NE(std::string(xError(8, 73, "x").what()).find("BadMatch"), std::string::npos);
+  EXPECT_EQ(xError(3, 20, "x").domain(), "x11");
+  EXPECT_NE(std::string(xError(160, 140, "x").what()).find("160"), std::string::npos);
+
+  PlatformError full = ffmpegError(-ENOSPC, "Could not write");
+  EXPECT_EQ(full.domain(), "posix");
+  EXPECT_EQ(std::string(full.what()), "Could not write: No space left on device");
+  // FFmpeg's own codes (AVERROR_INVALIDDATA here) are not errno values.
+  constexpr int kInvalidData = -int('I' | 'N' << 8 | 'D' << 16 | unsigned('A') << 24);
+  PlatformError invalid = ffmpegError(kInvalidData, "x");
+  EXPECT_EQ(invalid.domain(), "ffmpeg");
+  EXPECT_NE(std::string(invalid.what()).find("Invalid data"), std::string::npos) << invalid.what();
+}
+
+TEST(AudioCaptureTest, WithoutAServerStartFailsQuietlyAndQuickly) {
+  const char* previous = getenv("PULSE_SERVER");
+  std::string saved = previous ? previous : "";
+  setenv("PULSE_SERVER", "unix:/nonexistent/quorvale/pulse", 1);
+
+  int calls = 0;
+  AudioCapture capture({48000, 2}, std::nullopt, [&](const float*, std::size_t, std::int64_t) { ++calls; });
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_FALSE(capture.start());
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(3));
+  capture.stop();
+  EXPECT_EQ(calls, 0);
+
+  if (previous) {
+    setenv("PULSE_SERVER", saved.c_str(), 1);
+  } else {
+    unsetenv("PULSE_SERVER");
+  }
+}
+
+}  // namespace
+}  // namespace quorvale::platform::x11
