@@ -1,0 +1,82 @@
+#include "platform/x11/x11_platform.h"
+
+#include "platform/x11/media.h"
+#include "platform/x11/x11_connection.h"
+#include "platform/x11/x11_dispatch.h"
+#include "platform/x11/x11_stream.h"
+#include "platform/x11/x11_windows.h"
+
+namespace quorvale::platform::x11 {
+namespace {
+
+// Threading: any thread. Content queries run on the service thread, which alone
+// owns the catalog connection and delivers their completions.
+class X11Platform final : public Platform {
+ public:
+  explicit X11Platform(std::optional<std::string> displayName) : displayName_(std::move(displayName)) {}
+  ~X11Platform() override { service_.shutdown(); }
+
+  bool isOperatingSystemAtLeast(OperatingSystemVersion) override { return true; }
+  bool preflightScreenCaptureAccess() override { return true; }
+  bool requestScreenCaptureAccess() override { return true; }
+  void sharedApplication() override {}
+
+  void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
+                           ContentCompletion completion) override {
+    service_.post([this, excludeDesktopWindows, onScreenWindowsOnly, completion = std::move(completion)] {
+      std::shared_ptr<const ShareableContent> content;
+      std::exception_ptr error;
+      try {
+        content = std::make_shared<const ShareableContent>(query(excludeDesktopWindows, onScreenWindowsOnly));
+      } catch (...) {
+        error = std::current_exception();
+      }
+      completion(std::move(content), error);
+    });
+  }
+
+  ContentInfo contentInfo(const ContentFilter& filter) override {
+    if (const auto* window = std::get_if<WindowFilter>(&filter)) {
+      return {Rect{0, 0, window->window.frame.getWidth(), window->window.frame.getHeight()}, 1};
+    }
+    return {std::get<DisplayFilter>(filter).display.frame, 1};
+  }
+
+  RecordingOutputConfiguration makeRecordingOutputConfiguration() override {
+    RecordingOutputConfiguration configuration;
+    configuration.availableOutputFileTypes = availableFileTypes();
+    configuration.availableVideoCodecTypes = availableVideoCodecs();
+    return configuration;
+  }
+
+  std::shared_ptr<RecordingOutput> makeRecordingOutput(const RecordingOutputConfiguration& configuration,
+                                                       RecordingOutputDelegate& delegate) override {
+    return std::make_shared<X11RecordingOutput>(configuration, delegate);
+  }
+
+  std::shared_ptr<Stream> makeStream(const ContentFilter& filter, const StreamConfiguration& configuration,
+                                     StreamDelegate& delegate) override {
+    return std::make_shared<X11Stream>(displayName_, filter, configuration, delegate);
+  }
+
+ private:
+  // On the service thread. Connects on first use, and again after the server went away.
+  ShareableContent query(bool excludeDesktopWindows, bool onScreenWindowsOnly) {
+    if (connection_ && connection_->hasError()) connection_.reset();
+    if (!connection_) connection_ = std::make_unique<Connection>(displayName_);
+    WindowCatalog catalog(*connection_);
+    return catalog.content(excludeDesktopWindows, onScreenWindowsOnly);
+  }
+
+  const std::optional<std::string> displayName_;
+  std::unique_ptr<Connection> connection_;  // only the service thread touches it
+  SerialQueue service_;                     // last: stopped before the connection goes
+};
+
+}  // namespace
+
+std::unique_ptr<Platform> makeX11Platform(std::optional<std::string> displayName) {
+  return std::make_unique<X11Platform>(std::move(displayName));
+}
+
+}  // namespace quorvale::platform::x11

@@ -1,0 +1,473 @@
+#include "platform/x11/x11_stream.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <limits>
+
+#include "platform/x11/errors.h"
+#include "platform/x11/media.h"
+#include "platform/x11/x11_capture.h"
+#include "platform/x11/x11_compose.h"
+
+namespace quorvale::platform::x11 {
+namespace {
+
+// An unchanged picture is written again this often, so the movie's length and seeking stay right.
+constexpr std::int64_t kRepeatMicros = 1'000'000;
+// About five seconds of 20 ms chunks; audio is never dropped while the writer keeps up at all.
+constexpr std::size_t kAudioQueueChunks = 256;
+constexpr int kDefaultFramesPerSecond = 15;
+
+PlatformError streamError(const std::string& message) { return PlatformError("x11", 0, message); }
+
+struct VideoItem {
+  FramePixels pixels;
+  std::int64_t ptsMicros = 0;
+};
+
+struct AudioItem {
+  std::vector<float> samples;
+  std::size_t frameCount = 0;
+  std::int64_t ptsMicros = 0;
+};
+
+std::int64_t frameIntervalMicros(const StreamConfiguration& configuration) {
+  const auto& interval = configuration.minimumFrameInterval();
+  if (!interval || interval->value <= 0 || interval->timescale <= 0)
+    return 1'000'000 / kDefaultFramesPerSecond;
+  return std::max<std::int64_t>(1000, interval->value * 1'000'000 / interval->timescale);
+}
+
+int framesPerSecond(const StreamConfiguration& configuration) {
+  const auto& interval = configuration.minimumFrameInterval();
+  if (!interval || interval->value <= 0 || interval->timescale <= 0) return kDefaultFramesPerSecond;
+  const double rate = static_cast<double>(interval->timescale) / static_cast<double>(interval->value);
+  return std::clamp(static_cast<int>(std::lround(rate)), 1, 120);
+}
+
+Size contentSize(const ContentFilter& filter, const StreamConfiguration& configuration) {
+  if (const auto* window = std::get_if<WindowFilter>(&filter)) {
+    return {window->window.frame.getWidth(), window->window.frame.getHeight()};
+  }
+  if (configuration.sourceRect() && !configuration.sourceRect()->isEmpty()) {
+    return {configuration.sourceRect()->getWidth(), configuration.sourceRect()->getHeight()};
+  }
+  const auto& display = std::get<DisplayFilter>(filter).display.frame;
+  return {display.getWidth(), display.getHeight()};
+}
+
+// The encoder works on 2x2 blocks.
+int evenSize(double value) { return std::max(2, static_cast<int>(value) & ~1); }
+
+}  // namespace
+
+FileDescriptor::~FileDescriptor() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+// Frames and audio on their way from the capture thread to the writer thread.
+struct FramePipeline {
+  explicit FramePipeline(std::size_t depth) : depth(depth) {}
+
+  FramePixels takeBuffer() {
+    std::lock_guard lock(mutex);
+    if (spare.empty()) return {};
+    FramePixels buffer = std::move(spare.back());
+    spare.pop_back();
+    return buffer;
+  }
+  void recycle(FramePixels&& buffer) {
+    std::lock_guard lock(mutex);
+    if (spare.size() <= depth) spare.push_back(std::move(buffer));
+  }
+  // Never blocks: when the writer lags, the oldest waiting frame gives way.
+  void pushFrame(FramePixels&& pixels, std::int64_t ptsMicros) {
+    {
+      std::lock_guard lock(mutex);
+      if (frames.size() >= depth) {
+        spare.push_back(std::move(frames.front().pixels));
+        frames.pop_front();
+        ++droppedFrames;
+      }
+      frames.push_back({std::move(pixels), ptsMicros});
+    }
+    wake.notify_one();
+  }
+  void pushAudio(const float* samples, std::size_t frameCount, std::size_t channels, std::int64_t ptsMicros) {
+    {
+      std::lock_guard lock(mutex);
+      if (audio.size() >= kAudioQueueChunks) return;
+      audio.push_back({std::vector<float>(samples, samples + frameCount * channels), frameCount, ptsMicros});
+    }
+    wake.notify_one();
+  }
+  void end(std::int64_t micros) {
+    {
+      std::lock_guard lock(mutex);
+      ended = true;
+      endMicros = micros;
+    }
+    wake.notify_one();
+  }
+  bool outputFailed() {
+    std::lock_guard lock(mutex);
+    return failed;
+  }
+
+  const std::size_t depth;
+  std::mutex mutex;  // guards every member below
+  std::condition_variable wake;
+  std::deque<VideoItem> frames;
+  std::deque<AudioItem> audio;
+  std::vector<FramePixels> spare;  // buffers for reuse, so frames cost no allocation
+  std::uint64_t droppedFrames = 0;
+  bool ended = false;
+  std::int64_t endMicros = 0;
+  bool failed = false;  // the writer gave up; capture can rest
+};
+
+namespace {
+
+struct WriterResult {
+  bool failed = false;  // a write failed and was reported
+  std::exception_ptr finishError;
+};
+
+struct WriterSetup {
+  MovieWriter* writer = nullptr;  // null: no recording output, frames are only consumed
+  bool scalesToFit = true;
+  int outputWidth = 0;
+  int outputHeight = 0;
+  std::function<void()> onStarted;
+  std::function<void(std::exception_ptr)> onFailed;
+};
+
+// The writer thread: everything that touches the MovieWriter.
+WriterResult writeLoop(const WriterSetup& setup, FramePipeline& pipeline) {
+  WriterResult result;
+  FramePixels last;
+  bool haveLast = false;
+  bool started = false;
+  std::int64_t lastVideoMicros = 0;
+  FramePixels canvas;
+
+  auto view = [&](const FramePixels& pixels) -> BgraImageView {
+    if (setup.scalesToFit || (pixels.width == setup.outputWidth && pixels.height == setup.outputHeight)) {
+      return {pixels.data.data(), pixels.width, pixels.height, pixels.stride};
+    }
+    // Not scaled: the content at its own size in the top-left corner.
+    canvas.width = setup.outputWidth;
+    canvas.height = setup.outputHeight;
+    canvas.stride = canvas.width * 4;
+    canvas.data.resize(static_cast<std::size_t>(canvas.stride) * static_cast<std::size_t>(canvas.height));
+    MutableImageView out{canvas.data.data(), canvas.width, canvas.height, canvas.stride};
+    fillBlack(out);
+    drawImage(out, {pixels.data.data(), pixels.width, pixels.height, pixels.stride}, 0, 0, false);
+    return out;
+  };
+  auto guarded = [&](auto&& write) {
+    if (!setup.writer || result.failed) return;
+    try {
+      write();
+    } catch (...) {
+      result.failed = true;
+      setup.onFailed(std::current_exception());
+    }
+  };
+  auto writeVideo = [&](const FramePixels& pixels, std::int64_t ptsMicros) {
+    guarded([&] {
+      setup.writer->writeVideoFrame(view(pixels), ptsMicros);
+      lastVideoMicros = ptsMicros;
+      if (!started && setup.writer->hasWrittenFrame()) {
+        started = true;
+        setup.onStarted();
+      }
+    });
+  };
+
+  std::unique_lock lock(pipeline.mutex);
+  for (;;) {
+    auto ready = [&] { return !pipeline.frames.empty() || !pipeline.audio.empty() || pipeline.ended; };
+    bool repeat = false;
+    if (haveLast && !result.failed && setup.writer) {
+      const auto untilRepeat = std::chrono::microseconds(lastVideoMicros + kRepeatMicros - monotonicMicros());
+      repeat = !pipeline.wake.wait_for(lock, untilRepeat, ready);
+    } else {
+      pipeline.wake.wait(lock, ready);
+    }
+    std::deque<AudioItem> audio;
+    audio.swap(pipeline.audio);
+    std::optional<VideoItem> frame;
+    if (!pipeline.frames.empty()) {
+      frame = std::move(pipeline.frames.front());
+      pipeline.frames.pop_front();
+    }
+    const bool done = pipeline.ended && pipeline.frames.empty() && !frame;
+    pipeline.failed = result.failed;
+    lock.unlock();
+
+    for (const auto& chunk : audio) {
+      guarded([&] { setup.writer->writeAudio(chunk.samples.data(), chunk.frameCount, chunk.ptsMicros); });
+    }
+    if (frame) {
+      writeVideo(frame->pixels, frame->ptsMicros);
+      if (haveLast) pipeline.recycle(std::move(last));
+      last = std::move(frame->pixels);
+      haveLast = true;
+    } else if (repeat) {
+      writeVideo(last, monotonicMicros());
+    }
+    lock.lock();
+    if (done && pipeline.audio.empty()) break;
+  }
+  pipeline.failed = result.failed;
+  const std::int64_t endMicros = pipeline.endMicros;
+  lock.unlock();
+
+  if (setup.writer && !result.failed) {
+    try {
+      setup.writer->finish(endMicros);
+    } catch (...) {
+      result.finishError = std::current_exception();
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+X11Stream::X11Stream(std::optional<std::string> displayName, ContentFilter filter,
+                     StreamConfiguration configuration, StreamDelegate& delegate)
+    : displayName_(std::move(displayName)),
+      filter_(std::move(filter)),
+      configuration_(std::move(configuration)),
+      delegate_(delegate),
+      wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+  if (wakeFd_.get() < 0) throw systemError(errno, "Could not create the capture stream");
+}
+
+X11Stream::~X11Stream() {
+  std::thread thread;
+  {
+    std::lock_guard lock(mutex_);
+    stopRequested_ = true;
+    thread = std::move(captureThread_);
+  }
+  wake();
+  if (thread.joinable()) thread.join();
+  delivery_.shutdown();
+}
+
+void X11Stream::addRecordingOutput(std::shared_ptr<RecordingOutput> output) {
+  auto ours = std::dynamic_pointer_cast<X11RecordingOutput>(output);
+  if (!ours) throw streamError("This recording output was not made by the X11 capture service.");
+  std::lock_guard lock(mutex_);
+  if (phase_ == Phase::Running) throw streamError("A recording output cannot be added while capturing.");
+  if (output_) throw streamError("The stream already has a recording output.");
+  output_ = std::move(ours);
+}
+
+void X11Stream::startCapture(Completion completion) {
+  std::thread previous;
+  {
+    std::lock_guard lock(mutex_);
+    if (phase_ == Phase::Running) {
+      delivery_.post([completion] {
+        completion(std::make_exception_ptr(streamError("The stream is already capturing.")));
+      });
+      return;
+    }
+    phase_ = Phase::Running;
+    stopRequested_ = false;
+    previous = std::move(captureThread_);
+  }
+  if (previous.joinable()) previous.join();  // an earlier run that has ended
+  std::lock_guard lock(mutex_);
+  captureThread_ = std::thread([this, completion = std::move(completion)] { run(completion); });
+}
+
+void X11Stream::stopCapture(Completion completion) {
+  std::lock_guard lock(mutex_);
+  switch (phase_) {
+    case Phase::Idle:
+      delivery_.post(
+          [completion] { completion(std::make_exception_ptr(streamError("The stream is not capturing."))); });
+      return;
+    case Phase::Stopped:  // ended by an error already reported
+      delivery_.post([completion] { completion(nullptr); });
+      return;
+    case Phase::Running:
+      stopCompletions_.push_back(std::move(completion));
+      stopRequested_ = true;
+      wake();
+      return;
+  }
+}
+
+bool X11Stream::stopRequested() {
+  std::lock_guard lock(mutex_);
+  return stopRequested_;
+}
+
+void X11Stream::wake() {
+  const std::uint64_t one = 1;
+  // Can only fail when the counter is saturated, and then a wake-up is pending anyway.
+  [[maybe_unused]] const auto written = ::write(wakeFd_.get(), &one, sizeof one);
+}
+
+void X11Stream::run(Completion startCompletion) {
+  std::shared_ptr<X11RecordingOutput> output;
+  {
+    std::lock_guard lock(mutex_);
+    output = output_;
+  }
+  const auto& config = configuration_;
+  CaptureOptions options;
+  options.showsCursor = config.showsCursor().value_or(true);
+  options.showMouseClicks = config.showMouseClicks().value_or(false);
+  options.includeChildWindows = config.includeChildWindows().value_or(true);
+  options.sourceRect = config.sourceRect();
+  const bool isDisplay = std::holds_alternative<DisplayFilter>(filter_);
+  const Size content = contentSize(filter_, config);
+
+  FramePipeline pipeline(static_cast<std::size_t>(std::clamp(config.queueDepth().value_or(3), 1, 8)));
+  std::unique_ptr<FrameSource> source;
+  std::unique_ptr<MovieWriter> writer;
+  std::unique_ptr<AudioCapture> audio;
+  WriterSetup setup;
+  try {
+    source = std::make_unique<FrameSource>(displayName_, filter_, options);
+    if (output) {
+      const auto& outputConfig = output->configuration();
+      if (!outputConfig.outputURL) throw streamError("No file to record into was given.");
+      VideoFormat video;
+      video.width = evenSize(config.width().value_or(static_cast<std::int64_t>(content.width)));
+      video.height = evenSize(config.height().value_or(static_cast<std::int64_t>(content.height)));
+      video.framesPerSecond = framesPerSecond(config);
+      video.preserveAspectRatio = config.preservesAspectRatio().value_or(true);
+      std::optional<AudioFormat> audioFormat;
+      if (config.capturesAudio().value_or(false)) {
+        audioFormat = AudioFormat{config.sampleRate().value_or(48000), config.channelCount().value_or(2)};
+      }
+      writer = std::make_unique<MovieWriter>(
+          *outputConfig.outputURL, outputConfig.outputFileType.value_or(kFileTypeMPEG4),
+          outputConfig.videoCodecType.value_or(kVideoCodecH264), video, audioFormat);
+      if (audioFormat) {
+        // Only the application's own sound for a display capture; the whole mix for one window.
+        std::optional<pid_t> pid;
+        if (isDisplay && source->processID()) pid = static_cast<pid_t>(*source->processID());
+        const auto channels = static_cast<std::size_t>(std::max(1, audioFormat->channels));
+        audio = std::make_unique<AudioCapture>(
+            *audioFormat, pid,
+            [&pipeline, channels](const float* samples, std::size_t frames, std::int64_t pts) {
+              pipeline.pushAudio(samples, frames, channels, pts);
+            });
+      }
+      setup.writer = writer.get();
+      setup.scalesToFit = config.scalesToFit().value_or(true);
+      setup.outputWidth = video.width;
+      setup.outputHeight = video.height;
+      setup.onStarted = [this, output] {
+        delivery_.post([output] { output->delegate().recordingOutputDidStartRecording(*output); });
+      };
+      setup.onFailed = [this, output](std::exception_ptr error) {
+        delivery_.post(
+            [output, error] { output->delegate().recordingOutputDidFailWithError(*output, error); });
+      };
+    }
+  } catch (...) {
+    const auto error = std::current_exception();
+    std::vector<Completion> stops;
+    {
+      std::lock_guard lock(mutex_);
+      phase_ = Phase::Idle;
+      stops.swap(stopCompletions_);
+    }
+    delivery_.post([startCompletion, error] { startCompletion(error); });
+    for (auto& stop : stops) delivery_.post([stop] { stop(nullptr); });
+    return;
+  }
+
+  WriterResult writerResult;
+  std::thread writerThread([&] { writerResult = writeLoop(setup, pipeline); });
+  if (audio) audio->start();  // false: no sound server; the writer fills the track with silence
+  delivery_.post([startCompletion] { startCompletion(nullptr); });
+
+  std::exception_ptr fault;
+  try {
+    captureLoop(*source, pipeline);
+  } catch (...) {
+    fault = std::current_exception();
+  }
+  audio.reset();  // no sink call after this
+  pipeline.end(monotonicMicros());
+  writerThread.join();
+  writer.reset();
+  source.reset();
+
+  std::vector<Completion> stops;
+  {
+    std::lock_guard lock(mutex_);
+    phase_ = Phase::Stopped;
+    stops.swap(stopCompletions_);
+  }
+  const bool reportOutput = output && !writerResult.failed;
+  if (fault) {
+    // The movie is complete up to here; only a failure to finish it is news for the output.
+    if (reportOutput && writerResult.finishError) setup.onFailed(writerResult.finishError);
+    delivery_.post([this, fault] { delegate_.streamDidStopWithError(*this, fault); });
+    for (auto& stop : stops) delivery_.post([stop] { stop(nullptr); });
+    return;
+  }
+  for (auto& stop : stops) delivery_.post([stop] { stop(nullptr); });
+  if (reportOutput) {
+    if (writerResult.finishError) {
+      setup.onFailed(writerResult.finishError);
+    } else {
+      delivery_.post([output] { output->delegate().recordingOutputDidFinishRecording(*output); });
+    }
+  }
+}
+
+void X11Stream::captureLoop(FrameSource& source, FramePipeline& pipeline) {
+  const std::int64_t interval = frameIntervalMicros(configuration_);
+  std::int64_t lastAttempt = std::numeric_limits<std::int64_t>::min() / 2;
+  pollfd fds[2] = {{source.fileDescriptor(), POLLIN, 0}, {wakeFd_.get(), POLLIN, 0}};
+  for (;;) {
+    if (stopRequested()) return;
+    std::int64_t now = monotonicMicros();
+    source.processEvents(now);
+    int timeoutMillis = -1;  // nothing changed: sleep until X or a stop request wakes us
+    if (source.wantsFrame() && !pipeline.outputFailed()) {
+      const std::int64_t due = lastAttempt + interval;
+      if (now >= due) {
+        lastAttempt = now;
+        FramePixels frame = pipeline.takeBuffer();
+        if (source.render(frame, now)) {
+          pipeline.pushFrame(std::move(frame), now);
+        } else {
+          pipeline.recycle(std::move(frame));
+        }
+        continue;  // rendering may have queued events; read them before sleeping
+      }
+      timeoutMillis = static_cast<int>((due - now + 999) / 1000);
+    }
+    if (::poll(fds, 2, timeoutMillis) < 0 && errno != EINTR) {
+      throw systemError(errno, "Could not wait for the X display");
+    }
+    if (fds[1].revents & POLLIN) {
+      std::uint64_t count = 0;
+      [[maybe_unused]] const auto drained = ::read(wakeFd_.get(), &count, sizeof count);
+    }
+  }
+}
+
+}  // namespace quorvale::platform::x11

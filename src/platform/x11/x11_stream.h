@@ -1,0 +1,84 @@
+#pragma once
+
+// A capture stream and its recording output.
+// Threading: the public methods may be called from any thread, one at a time.
+// Each started stream runs a capture thread (X events, pacing, rendering) and a
+// writer thread (the MovieWriter, fed through a bounded queue); completions and
+// delegate callbacks run on the stream's delivery thread.
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/x11/x11_dispatch.h"
+
+namespace quorvale::platform::x11 {
+
+// Owns a file descriptor.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor();
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+class FrameSource;
+struct FramePipeline;
+
+class X11RecordingOutput final : public RecordingOutput {
+ public:
+  X11RecordingOutput(RecordingOutputConfiguration configuration, RecordingOutputDelegate& delegate)
+      : configuration_(std::move(configuration)), delegate_(delegate) {}
+  const RecordingOutputConfiguration& configuration() const { return configuration_; }
+  RecordingOutputDelegate& delegate() const { return delegate_; }
+
+ private:
+  const RecordingOutputConfiguration configuration_;
+  RecordingOutputDelegate& delegate_;
+};
+
+class X11Stream final : public Stream {
+ public:
+  X11Stream(std::optional<std::string> displayName, ContentFilter filter, StreamConfiguration configuration,
+            StreamDelegate& delegate);
+  ~X11Stream() override;
+
+  void addRecordingOutput(std::shared_ptr<RecordingOutput> output) override;
+  void startCapture(Completion completion) override;
+  void stopCapture(Completion completion) override;
+
+ private:
+  enum class Phase { Idle, Running, Stopped };
+
+  void run(Completion startCompletion);
+  void captureLoop(FrameSource& source, FramePipeline& pipeline);
+  bool stopRequested();
+  void wake();
+
+  const std::optional<std::string> displayName_;
+  const ContentFilter filter_;
+  const StreamConfiguration configuration_;
+  StreamDelegate& delegate_;
+
+  std::mutex mutex_;  // guards phase_, stopRequested_, stopCompletions_, output_ and captureThread_
+  Phase phase_ = Phase::Idle;
+  bool stopRequested_ = false;
+  std::vector<Completion> stopCompletions_;
+  std::shared_ptr<X11RecordingOutput> output_;
+  std::thread captureThread_;
+
+  FileDescriptor wakeFd_;  // an eventfd that interrupts the capture thread's poll
+  SerialQueue delivery_;   // last: destroyed first, so no callback runs into a half-destroyed stream
+};
+
+}  // namespace quorvale::platform::x11
