@@ -1,0 +1,538 @@
+// The X11 capture service against a private Xvfb: the catalog, pixels from
+// Composite pixmaps, the application filter and the stream's fault handling.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform_error.h"
+#include "platform/x11/media.h"
+#include "platform/x11/x11_capture.h"
+#include "platform/x11/x11_compose.h"
+#include "platform/x11/x11_platform.h"
+
+extern char** environ;
+
+namespace quorvale::platform::x11 {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::uint32_t kRed = 0xd02020;
+constexpr std::uint32_t kBlue = 0x2040d0;
+constexpr std::uint32_t kGreen = 0x20c040;
+
+// Reads what a child writes to a pipe, up to a newline, within a deadline.
+std::string readLine(int fd, std::chrono::milliseconds timeout) {
+  std::string line;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (line.empty() || line.back() != '\n') {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    char c = 0;
+    if (::read(fd, &c, 1) != 1) break;
+    line.push_back(c);
+  }
+  return line;
+}
+
+// A private X server on a display number it picks itself.
+class Xvfb {
+ public:
+  Xvfb() {
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const std::string fd = std::to_string(fds[1]);
+    const char* argv[] = {"Xvfb",        "-displayfd", fd.c_str(), "-screen",  "0",
+                          "1280x800x24", "-nolisten",  "tcp",      "-noreset", nullptr};
+    if (posix_spawnp(&pid_, "Xvfb", &actions, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    std::string number = readLine(fds[0], 10s);
+    ::close(fds[0]);
+    if (!number.empty() && number.back() == '\n') name_ = ":" + number.substr(0, number.size() - 1);
+  }
+  ~Xvfb() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  const std::string& name() const { return name_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string name_;
+};
+
+// A test application's X connection and its windows.
+class Client {
+ public:
+  explicit Client(const std::string& display) : c_(xcb_connect(display.c_str(), nullptr)) {
+    screen_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+  }
+  ~Client() { xcb_disconnect(c_); }
+  bool ok() const { return xcb_connection_has_error(c_) == 0; }
+  xcb_connection_t* get() const { return c_; }
+
+  xcb_window_t window(int x, int y, int width, int height, std::uint32_t rgb, bool map = true,
+                      bool overrideRedirect = false) {
+    const xcb_window_t id = xcb_generate_id(c_);
+    const std::uint32_t values[] = {rgb, overrideRedirect ? 1u : 0u};
+    xcb_create_window(c_, XCB_COPY_FROM_PARENT, id, screen_->root, static_cast<std::int16_t>(x),
+                      static_cast<std::int16_t>(y), static_cast<std::uint16_t>(width),
+                      static_cast<std::uint16_t>(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      screen_->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+    if (map) xcb_map_window(c_, id);
+    sync();
+    return id;
+  }
+  void property(xcb_window_t window, const std::string& name, xcb_atom_t type, std::uint8_t format,
+                const void* data, std::uint32_t count) {
+    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, atom(name), type, format, count, data);
+    sync();
+  }
+  xcb_atom_t atom(const std::string& name) {
+    auto* reply = xcb_intern_atom_reply(
+        c_, xcb_intern_atom(c_, 0, static_cast<std::uint16_t>(name.size()), name.data()), nullptr);
+    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+    std::free(reply);
+    return atom;
+  }
+  void fill(xcb_window_t window, std::uint32_t rgb, xcb_rectangle_t rect) {
+    const xcb_gcontext_t gc = xcb_generate_id(c_);
+    xcb_create_gc(c_, gc, window, XCB_GC_FOREGROUND, &rgb);
+    xcb_poly_fill_rectangle(c_, window, gc, 1, &rect);
+    xcb_free_gc(c_, gc);
+    sync();
+  }
+  // A round trip: everything sent before has been processed.
+  void sync() { std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
+
+ private:
+  xcb_connection_t* c_;
+  xcb_screen_t* screen_ = nullptr;
+};
+
+// A window of another process (another X client and another pid).
+class ForeignWindow {
+ public:
+  ForeignWindow(const std::string& display, int x, int y, int width, int height, std::uint32_t rgb) {
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(fds[0]);
+      Client client(display);
+      const xcb_window_t id = client.window(x, y, width, height, rgb);
+      const std::string line = std::to_string(id) + "\n";
+      [[maybe_unused]] auto written = ::write(fds[1], line.data(), line.size());
+      for (;;) ::pause();  // until the test kills us
+    }
+    ::close(fds[1]);
+    const std::string line = readLine(fds[0], 10s);
+    ::close(fds[0]);
+    if (!line.empty()) id_ = static_cast<xcb_window_t>(std::stoul(line));
+  }
+  ~ForeignWindow() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  xcb_window_t id() const { return id_; }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  xcb_window_t id_ = 0;
+};
+
+Window windowNamed(xcb_window_t id, Rect frame = {}) {
+  Window window;
+  window.windowID = id;
+  window.frame = frame;
+  return window;
+}
+
+CaptureOptions options(bool cursor, bool children, std::optional<Rect> source = std::nullopt) {
+  CaptureOptions result;
+  result.showsCursor = cursor;
+  result.includeChildWindows = children;
+  result.sourceRect = source;
+  return result;
+}
+
+std::uint32_t pixelAt(const FramePixels& frame, int x, int y) {
+  const std::uint8_t* p = frame.data.data() + y * frame.stride + x * 4;
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16;
+}
+
+// Collects the callbacks of a stream and its output.
+class Events final : public StreamDelegate, public RecordingOutputDelegate {
+ public:
+  void recordingOutputDidStartRecording(RecordingOutput&) override { note("started"); }
+  void recordingOutputDidFailWithError(RecordingOutput&, std::exception_ptr error) override {
+    note("failed", error);
+  }
+  void recordingOutputDidFinishRecording(RecordingOutput&) override { note("finished"); }
+  void streamDidStopWithError(Stream&, std::exception_ptr error) override { note("stopped", error); }
+
+  Stream::Completion completion(std::string name) {
+    return [this, name](std::exception_ptr error) { note(name, error); };
+  }
+  // The error (as text, empty for none) of the named event, once it happened.
+  std::optional<std::string> waitFor(const std::string& name, std::chrono::seconds timeout = 10s) {
+    std::unique_lock lock(mutex_);
+    std::optional<std::string> result;
+    changed_.wait_for(lock, timeout, [&] {
+      for (const auto& [event, message] : events_) {
+        if (event == name) result = message;
+      }
+      return result.has_value();
+    });
+    return result;
+  }
+  std::vector<std::string> names() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> result;
+    for (const auto& event : events_) result.push_back(event.first);
+    return result;
+  }
+
+ private:
+  void note(const std::string& name, std::exception_ptr error = nullptr) {
+    std::string message;
+    if (error) {
+      try {
+        std::rethrow_exception(error);
+      } catch (const std::exception& e) {
+        message = e.what();
+        if (message.empty()) message = "?";
+      }
+    }
+    {
+      std::lock_guard lock(mutex_);
+      events_.emplace_back(name, message);
+    }
+    changed_.notify_all();
+  }
+  std::mutex mutex_;  // guards events_
+  std::condition_variable changed_;
+  std::vector<std::pair<std::string, std::string>> events_;
+};
+
+class X11Test : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { server_ = new Xvfb; }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override {
+    if (server_->name().empty()) GTEST_SKIP() << "Xvfb did not start";
+    client_.emplace(server_->name());
+    ASSERT_TRUE(client_->ok());
+  }
+  void TearDown() override { client_.reset(); }
+
+  const std::string& display() const { return server_->name(); }
+
+  std::shared_ptr<const ShareableContent> content(Platform& platform, bool excludeDesktop = true,
+                                                  bool onScreenOnly = false) {
+    std::mutex mutex;
+    std::condition_variable done;
+    std::optional<std::pair<std::shared_ptr<const ShareableContent>, std::exception_ptr>> result;
+    platform.getShareableContent(excludeDesktop, onScreenOnly,
+                                 [&](std::shared_ptr<const ShareableContent> c, std::exception_ptr e) {
+                                   std::lock_guard lock(mutex);
+                                   result.emplace(std::move(c), e);
+                                   done.notify_all();
+                                 });
+    std::unique_lock lock(mutex);
+    done.wait_for(lock, 10s, [&] { return result.has_value(); });
+    if (!result || result->second) return nullptr;
+    return result->first;
+  }
+
+  static std::optional<Window> find(const ShareableContent& content, xcb_window_t id) {
+    for (const auto& window : content.windows) {
+      if (window.windowID == id) return window;
+    }
+    return std::nullopt;
+  }
+
+  static inline Xvfb* server_ = nullptr;
+  std::optional<Client> client_;
+};
+
+TEST_F(X11Test, CatalogListsClientWindowsWithFramePidAndVisibility) {
+  const xcb_window_t shown = client_->window(40, 60, 320, 200, kRed);
+  const std::string title = "Quorvale catalog";
+  client_->property(shown, "_NET_WM_NAME", client_->atom("UTF8_STRING"), 8, title.data(),
+                    static_cast<std::uint32_t>(title.size()));
+  client_->property(shown, "WM_CLASS", XCB_ATOM_STRING, 8, "inst\0Qclass\0", 12);
+  const xcb_window_t hidden = client_->window(10, 10, 50, 50, kBlue, false);
+  const xcb_window_t popup = client_->window(0, 0, 30, 30, kGreen, true, true);
+  const xcb_window_t desktop = client_->window(0, 0, 1280, 800, kGreen, true);
+  const std::uint32_t desktopType = client_->atom("_NET_WM_WINDOW_TYPE_DESKTOP");
+  client_->property(desktop, "_NET_WM_WINDOW_TYPE", XCB_ATOM_ATOM, 32, &desktopType, 1);
+
+  auto platform = makeX11Platform(display());
+  auto all = content(*platform);
+  ASSERT_TRUE(all);
+  const auto window = find(*all, shown);
+  ASSERT_TRUE(window);
+  EXPECT_EQ(window->frame, (Rect{40, 60, 320, 200}));
+  EXPECT_TRUE(window->onScreen);
+  EXPECT_EQ(window->title, title);
+  ASSERT_TRUE(window->owningApplication);
+  EXPECT_EQ(window->owningApplication->processID, ::getpid());
+  EXPECT_EQ(window->owningApplication->applicationName, "Qclass");
+
+  const auto unmapped = find(*all, hidden);
+  ASSERT_TRUE(unmapped);
+  EXPECT_FALSE(unmapped->onScreen);
+  EXPECT_FALSE(find(*all, popup)) << "override-redirect windows are not listed";
+  EXPECT_FALSE(find(*all, desktop));
+  // Front to back: the desktop window, mapped last, would come first.
+  EXPECT_TRUE(find(*content(*platform, false), desktop));
+  EXPECT_FALSE(find(*content(*platform, true, true), hidden));
+
+  ASSERT_EQ(all->displays.size(), 1u);
+  EXPECT_EQ(all->displays[0].frame, (Rect{0, 0, 1280, 800}));
+}
+
+TEST_F(X11Test, ContentQueryNamesTheDisplayItCannotReach) {
+  auto message = [&](std::optional<std::string> name) {
+    auto platform = makeX11Platform(name);
+    std::mutex mutex;
+    std::condition_variable done;
+    std::optional<std::string> text;
+    platform->getShareableContent(true, false,
+                                  [&](std::shared_ptr<const ShareableContent> c, std::exception_ptr e) {
+                                    std::lock_guard lock(mutex);
+                                    text = c ? "content" : "";
+                                    try {
+                                      if (e) std::rethrow_exception(e);
+                                    } catch (const PlatformError& error) {
+                                      text = error.what();
+                                    }
+                                    done.notify_all();
+                                  });
+    std::unique_lock lock(mutex);
+    done.wait_for(lock, 10s, [&] { return text.has_value(); });
+    return text.value_or("no completion");
+  };
+  EXPECT_EQ(message(std::string(":9876")), "Could not connect to the X display :9876.");
+  EXPECT_EQ(message(std::string("")), "No X display is set (DISPLAY is empty).");
+}
+
+TEST_F(X11Test, WindowFilterCapturesTheWindowItselfWhenCoveredOrOffScreen) {
+  const xcb_window_t target = client_->window(50, 50, 300, 200, kRed);
+  client_->fill(target, kGreen, {0, 0, 20, 20});
+  client_->window(100, 100, 300, 200, kBlue);                            // covers most of it
+  const xcb_window_t edge = client_->window(1200, 700, 200, 200, kRed);  // mostly off-screen
+
+  FrameSource source(display(), WindowFilter{windowNamed(target)}, options(false, true));
+  FramePixels frame;
+  ASSERT_TRUE(source.render(frame, monotonicMicros()));
+  ASSERT_EQ(frame.width, 300);
+  ASSERT_EQ(frame.height, 200);
+  EXPECT_EQ(pixelAt(frame, 5, 5), kGreen);
+  EXPECT_EQ(pixelAt(frame, 150, 150), kRed) << "the covering window must not show";
+  EXPECT_EQ(pixelAt(frame, 299, 199), kRed);
+
+  // Unchanged: no new frame. Drawn on: the change shows.
+  source.processEvents(monotonicMicros());
+  EXPECT_FALSE(source.wantsFrame());
+  EXPECT_FALSE(source.render(frame, monotonicMicros()));
+  client_->fill(target, kBlue, {200, 100, 50, 50});
+  pollfd p{source.fileDescriptor(), POLLIN, 0};
+  ::poll(&p, 1, 2000);
+  source.processEvents(monotonicMicros());
+  EXPECT_TRUE(source.wantsFrame());
+  ASSERT_TRUE(source.render(frame, monotonicMicros()));
+  EXPECT_EQ(pixelAt(frame, 220, 120), kBlue);
+
+  FrameSource offScreen(display(), WindowFilter{windowNamed(edge)}, options(false, true));
+  ASSERT_TRUE(offScreen.render(frame, monotonicMicros()));
+  EXPECT_EQ(pixelAt(frame, 190, 190), kRed);
+}
+
+TEST_F(X11Test, WindowFilterAddsTransientsAndOwnPopupsAndTheCursor) {
+  const xcb_window_t target = client_->window(100, 100, 400, 300, kRed);
+  const xcb_window_t dialog = client_->window(150, 150, 50, 50, kGreen);
+  client_->property(dialog, "WM_TRANSIENT_FOR", XCB_ATOM_WINDOW, 32, &target, 1);
+  client_->window(300, 300, 40, 40, kBlue, true, true);     // our own menu
+  ForeignWindow other(display(), 400, 100, 50, 50, kBlue);  // another program, on top
+  ASSERT_NE(other.id(), 0u);
+
+  FrameSource source(display(), WindowFilter{windowNamed(target)}, options(false, true));
+  FramePixels frame;
+  ASSERT_TRUE(source.render(frame, monotonicMicros()));
+  EXPECT_EQ(pixelAt(frame, 60, 60), kGreen);
+  EXPECT_EQ(pixelAt(frame, 210, 210), kBlue);
+  EXPECT_EQ(pixelAt(frame, 320, 20), kRed) << "another program's window must not show";
+
+  FrameSource alone(display(), WindowFilter{windowNamed(target)}, options(false, false));
+  ASSERT_TRUE(alone.render(frame, monotonicMicros()));
+  EXPECT_EQ(pixelAt(frame, 60, 60), kRed);
+
+  // The pointer over the window: its cursor is drawn there, and only with showsCursor.
+  xcb_warp_pointer(client_->get(), XCB_NONE,
+                   xcb_setup_roots_iterator(xcb_get_setup(client_->get())).data->root, 0, 0, 0, 0, 300, 250);
+  client_->sync();
+  FrameSource withCursor(display(), WindowFilter{windowNamed(target)}, options(true, false));
+  ASSERT_TRUE(withCursor.render(frame, monotonicMicros()));
+  int changed = 0;
+  for (int y = 130; y < 170; ++y) {
+    for (int x = 180; x < 220; ++x) changed += pixelAt(frame, x, y) != kRed;
+  }
+  EXPECT_GT(changed, 10);
+}
+
+TEST_F(X11Test, DisplayFilterShowsOnlyTheApplicationsWindowsInStackingOrder) {
+  client_->window(100, 100, 200, 200, kRed);
+  client_->window(150, 150, 50, 50, kGreen);
+  ForeignWindow other(display(), 120, 120, 250, 250, kBlue);  // on top of both
+  ASSERT_NE(other.id(), 0u);
+
+  const Display screen{1, Rect{0, 0, 1280, 800}};
+  DisplayFilter filter{screen, {RunningApplication{::getpid(), ""}}, {}};
+  FrameSource source(display(), filter, options(false, true, Rect{50, 50, 400, 300}));
+  FramePixels frame;
+  ASSERT_TRUE(source.render(frame, monotonicMicros()));
+  ASSERT_EQ(frame.width, 400);
+  ASSERT_EQ(frame.height, 300);
+  EXPECT_EQ(pixelAt(frame, 60, 60), kRed);  // root (110,110)
+  EXPECT_EQ(pixelAt(frame, 80, 80), kRed);  // under the other program's window
+  EXPECT_EQ(pixelAt(frame, 110, 110), kGreen);
+  EXPECT_EQ(pixelAt(frame, 300, 250), 0u);  // only the other program here: black
+  EXPECT_EQ(pixelAt(frame, 5, 5), 0u);
+}
+
+TEST_F(X11Test, StreamRecordsAndReportsAClosedWindowOnce) {
+  const xcb_window_t target = client_->window(0, 0, 320, 240, kRed);
+  const auto dir = std::filesystem::temp_directory_path() / ("quorvale_x11_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const auto file = dir / "closed.mp4";
+  std::filesystem::remove(file);
+
+  auto platform = makeX11Platform(display());
+  Events events;
+  StreamConfiguration config;
+  config.setWidth(320);
+  config.setHeight(240);
+  config.setMinimumFrameInterval({1, 15});
+  auto outputConfig = platform->makeRecordingOutputConfiguration();
+  EXPECT_FALSE(outputConfig.availableVideoCodecTypes.empty());
+  outputConfig.outputURL = file;
+  auto output = platform->makeRecordingOutput(outputConfig, events);
+  auto stream = platform->makeStream(WindowFilter{windowNamed(target, Rect{0, 0, 320, 240})}, config, events);
+  stream->addRecordingOutput(output);
+  stream->startCapture(events.completion("start"));
+  EXPECT_EQ(events.waitFor("start"), "");
+  EXPECT_EQ(events.waitFor("started"), "");
+
+  xcb_destroy_window(client_->get(), target);
+  client_->sync();
+  EXPECT_EQ(events.waitFor("stopped"), "The recorded window was closed.");
+  stream->stopCapture(events.completion("stop"));
+  EXPECT_EQ(events.waitFor("stop"), "");
+  stream.reset();
+  const auto names = events.names();
+  EXPECT_EQ(std::count(names.begin(), names.end(), "finished"), 0);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "failed"), 0);
+  EXPECT_GT(std::filesystem::file_size(file), 0u);
+  std::filesystem::remove_all(dir);
+}
+
+TEST_F(X11Test, StreamStopFinishesTheFileAndStartFailsForHiddenWindows) {
+  const xcb_window_t target = client_->window(0, 0, 160, 120, kRed);
+  const xcb_window_t hidden = client_->window(0, 0, 160, 120, kRed, false);
+  const auto dir = std::filesystem::temp_directory_path() / ("quorvale_x11s_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+
+  auto platform = makeX11Platform(display());
+  Events events;
+  StreamConfiguration config;
+  config.setWidth(160);
+  config.setHeight(120);
+  auto outputConfig = platform->makeRecordingOutputConfiguration();
+  outputConfig.outputURL = dir / "stopped.mp4";
+  auto stream = platform->makeStream(WindowFilter{windowNamed(target)}, config, events);
+  stream->addRecordingOutput(platform->makeRecordingOutput(outputConfig, events));
+  stream->startCapture(events.completion("start"));
+  EXPECT_EQ(events.waitFor("started"), "");
+  stream->stopCapture(events.completion("stop"));
+  EXPECT_EQ(events.waitFor("stop"), "");
+  EXPECT_EQ(events.waitFor("finished"), "");
+  EXPECT_GT(std::filesystem::file_size(dir / "stopped.mp4"), 0u);
+
+  // The same file again: the writer refuses to replace it, and start says so.
+  Events second;
+  auto again = platform->makeStream(WindowFilter{windowNamed(target)}, config, second);
+  again->addRecordingOutput(platform->makeRecordingOutput(outputConfig, second));
+  again->startCapture(second.completion("start"));
+  const auto refused = second.waitFor("start");
+  ASSERT_TRUE(refused);
+  EXPECT_NE(*refused, "");
+
+  Events third;
+  auto invisible = platform->makeStream(WindowFilter{windowNamed(hidden)}, config, third);
+  invisible->startCapture(third.completion("start"));
+  EXPECT_EQ(third.waitFor("start"), "The window to record is not shown on screen.");
+  std::filesystem::remove_all(dir);
+}
+
+TEST(X11ComposeTest, AlphaBlendsClipsAndMarksClicks) {
+  std::vector<std::uint8_t> pixels(8 * 8 * 4, 0);
+  MutableImageView canvas{pixels.data(), 8, 8, 32};
+  // Premultiplied half-transparent white over black, partly outside the canvas.
+  std::vector<std::uint8_t> source(4 * 4 * 4);
+  for (std::size_t i = 0; i < source.size(); i += 4) {
+    source[i] = source[i + 1] = source[i + 2] = 128;
+    source[i + 3] = 128;
+  }
+  drawImage(canvas, {source.data(), 4, 4, 16}, 6, -2, true);
+  EXPECT_EQ(pixels[(0 * 8 + 6) * 4], 128);
+  EXPECT_EQ(pixels[(1 * 8 + 7) * 4], 128);
+  EXPECT_EQ(pixels[(2 * 8 + 6) * 4], 0) << "rows past the source stay untouched";
+  EXPECT_EQ(pixels[(0 * 8 + 5) * 4], 0);
+  drawImage(canvas, {source.data(), 4, 4, 16}, 6, -2, true);
+  EXPECT_EQ(pixels[(0 * 8 + 6) * 4], 128 + 64);
+
+  std::vector<std::uint8_t> grey(64 * 64 * 4, 100);
+  MutableImageView view{grey.data(), 64, 64, 256};
+  drawClickMark(view, 32, 32, 12, 1.0f);
+  EXPECT_NE(grey[(32 * 64 + 32) * 4 + 2], 100);
+  EXPECT_EQ(grey[(2 * 64 + 2) * 4 + 2], 100);
+  drawClickMark(view, -100, -100, 12, 1.0f);  // off the picture: nothing, no crash
+}
+
+}  // namespace
+}  // namespace quorvale::platform::x11
