@@ -17,7 +17,7 @@ class FaultTest : public DisplayTest {
   // After the error, the stop line ends the program with exit code 1; the
   // error was the only one and nothing claimed success.
   void expectOneErrorAndExit1() {
-    auto error = recorder_->waitFor("error");
+    auto error = recorder_->waitFor("error", std::chrono::seconds(15));
     ASSERT_TRUE(error) << "no \"error\" event\n" << recorder_->transcript();
     recorder_->stop();  // it may have exited already
     ASSERT_TRUE(recorder_->waitExit()) << "no exit after the stop line\n" << recorder_->transcript();
@@ -46,6 +46,7 @@ class FaultTest : public DisplayTest {
 struct SourceLoss {
   const char* name;
   std::function<void(DisplayTest&, TestWindow&)> cause;
+  friend void PrintTo(const SourceLoss& loss, std::ostream* out) { *out << loss.name; }
 };
 
 class SourceLossTest : public FaultTest, public ::testing::WithParamInterface<SourceLoss> {

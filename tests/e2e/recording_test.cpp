@@ -59,8 +59,9 @@ TEST_F(RecordingTest, RecordsAMovingWindowToAPlayableMovie) {
   EXPECT_LE(info.video->width, 1280);
   EXPECT_GT(info.video->height, 0);
   EXPECT_LE(info.video->height, 720);
-  EXPECT_GT(info.video->averageFps, 0);
-  EXPECT_LE(info.video->averageFps, 15.0 + 1e-6);
+  auto frameTimes = videoFrameTimes(output());
+  EXPECT_GT(frameTimes.size(), 10u) << "hardly any frames for a moving window";
+  EXPECT_LE(measuredFrameRate(frameTimes), 15.0 + 1e-3);
   EXPECT_NEAR(info.duration, recorded, 0.5) << info.json;
   ASSERT_TRUE(info.audio) << info.json;
   EXPECT_EQ(info.audio->codec, "aac");

@@ -1,24 +1,18 @@
 #include "e2e/support/media.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <numbers>
+#include <sstream>
 
 #include "e2e/support/process.h"
 
 namespace quorvale::e2e {
 
 namespace {
-
-double parseRate(const std::string& text) {
-  auto slash = text.find('/');
-  if (slash == std::string::npos) return std::atof(text.c_str());
-  double num = std::atof(text.substr(0, slash).c_str());
-  double den = std::atof(text.substr(slash + 1).c_str());
-  return den == 0 ? 0 : num / den;
-}
 
 int toInt(const nlohmann::json& value) {
   if (value.is_number()) return value.get<int>();
@@ -53,7 +47,6 @@ std::optional<MediaInfo> probe(const std::filesystem::path& file, std::string* e
       v.codec = stream.value("codec_name", "");
       v.width = stream.value("width", 0);
       v.height = stream.value("height", 0);
-      v.averageFps = parseRate(stream.value("avg_frame_rate", "0/0"));
       v.frames = toInt(stream.value("nb_frames", nlohmann::json("0")));
       info.video = v;
     } else if (type == "audio" && !info.audio) {
@@ -65,6 +58,24 @@ std::optional<MediaInfo> probe(const std::filesystem::path& file, std::string* e
     }
   }
   return info;
+}
+
+std::vector<double> videoFrameTimes(const std::filesystem::path& file) {
+  auto result = runCommand({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                            "packet=pts_time", "-of", "csv=p=0", file.string()});
+  std::vector<double> times;
+  std::istringstream in(result.out);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) times.push_back(std::atof(line.c_str()));
+  }
+  std::sort(times.begin(), times.end());
+  return times;
+}
+
+double measuredFrameRate(const std::vector<double>& frameTimes) {
+  if (frameTimes.size() < 2) return 0;
+  double span = frameTimes.back() - frameTimes.front();
+  return span <= 0 ? 0 : static_cast<double>(frameTimes.size() - 1) / span;
 }
 
 bool decodesCleanly(const std::filesystem::path& file, std::string* errors) {

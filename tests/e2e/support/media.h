@@ -15,7 +15,6 @@ struct VideoStreamInfo {
   std::string codec;
   int width = 0;
   int height = 0;
-  double averageFps = 0;  // avg_frame_rate
   std::int64_t frames = 0;
 };
 
@@ -36,6 +35,13 @@ struct MediaInfo {
 
 // ffprobe of the file; nothing (and the reason in *error) if ffprobe fails.
 std::optional<MediaInfo> probe(const std::filesystem::path& file, std::string* error = nullptr);
+
+// Presentation times of the video frames in seconds, in order.
+std::vector<double> videoFrameTimes(const std::filesystem::path& file);
+
+// Frames per second over the span from the first to the last frame. Unlike
+// ffprobe's avg_frame_rate it does not depend on how long the last frame lasts.
+double measuredFrameRate(const std::vector<double>& frameTimes);
 
 // True when ffmpeg decodes every stream without an error; the errors in *errors.
 bool decodesCleanly(const std::filesystem::path& file, std::string* errors = nullptr);
