@@ -11,6 +11,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -96,6 +97,7 @@ struct AudioCapture::Impl {
   // --- callbacks, on the mainloop thread ---
 
   static void onContextState(pa_context*, void* userdata) { static_cast<Impl*>(userdata)->signal(); }
+  static void onSuccess(pa_context*, int, void* userdata) { static_cast<Impl*>(userdata)->signal(); }
   static void onStreamState(pa_stream*, void* userdata) { static_cast<Impl*>(userdata)->signal(); }
 
   static void onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
@@ -111,14 +113,16 @@ struct AudioCapture::Impl {
       const void* data = nullptr;
       std::size_t bytes = 0;
       if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
-      // Before dropping, the read position is this chunk's start; the latency is
-      // how long ago the sample there was captured.
+      const std::size_t frames = bytes / frameBytes;
+      // The chunk ended `latency` ago and began its own duration before that.
       pa_usec_t latency = 0;
       int negative = 0;
       if (pa_stream_get_latency(stream, &latency, &negative) < 0 || negative) latency = 0;
-      const std::int64_t pts = monotonicMicros() - static_cast<std::int64_t>(latency);
-      if (data) {  // null data is a hole in the stream: the writer fills it with silence
-        self->sink(static_cast<const float*>(data), bytes / frameBytes, pts);
+      const std::int64_t duration =
+          static_cast<std::int64_t>(frames) * 1'000'000 / std::max(1, self->format.sampleRate);
+      const std::int64_t pts = monotonicMicros() - static_cast<std::int64_t>(latency) - duration;
+      if (data && frames > 0) {  // null data is a hole in the stream: the writer fills it with silence
+        self->sink(static_cast<const float*>(data), frames, pts);
       }
       pa_stream_drop(stream);
     }
@@ -218,7 +222,7 @@ struct AudioCapture::Impl {
 
     if (processID) {
       pa_context_set_subscribe_callback(context.get(), &onSubscription, this);
-      if (!waitFor(pa_context_subscribe(context.get(), PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr))) {
+      if (!waitFor(pa_context_subscribe(context.get(), PA_SUBSCRIPTION_MASK_SINK_INPUT, &onSuccess, this))) {
         return false;
       }
       scanSinkInputs();

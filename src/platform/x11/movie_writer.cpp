@@ -249,8 +249,7 @@ struct MovieWriter::Impl {
     const char* encoderName = encoderFor(codecIdentifier);
     const AVCodec* codec = encoderName ? avcodec_find_encoder_by_name(encoderName) : nullptr;
     if (!codec)
-      throw PlatformError("ffmpeg", AVERROR_ENCODER_NOT_FOUND,
-                          "The video codec " + codecIdentifier + " is unsupported");
+      throw ffmpegError(AVERROR_ENCODER_NOT_FOUND, "The video codec " + codecIdentifier + " is unsupported");
     const bool isH264 = std::strcmp(encoderName, "libx264") == 0;
 
     // 4:2:0 needs even dimensions: encode one pixel larger and leave that edge black.
@@ -325,7 +324,7 @@ struct MovieWriter::Impl {
 
   void openAudio() {
     const AVCodec* codec = avcodec_find_encoder_by_name("aac");
-    if (!codec) throw PlatformError("ffmpeg", AVERROR_ENCODER_NOT_FOUND, "The AAC encoder is unsupported");
+    if (!codec) throw ffmpegError(AVERROR_ENCODER_NOT_FOUND, "The AAC encoder is unsupported");
     if (audio->channels < 1 || audio->sampleRate < 1) throw invalidArgument("Invalid audio format");
     audioEncoder = makeEncoder(codec);
     AVCodecContext& context = *audioEncoder;
