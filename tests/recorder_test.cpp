@@ -82,9 +82,9 @@ class RecorderTest : public ::testing::Test {
   // Keeps the stream's control so that a test can fire callbacks mid-recording.
   void keepControlAfterStart() {
     platform.onStartCapture = [this](StreamControl& c) {
+      control.emplace(c);  // before "started" lets the test go on
       c.complete();
       c.started();
-      control.emplace(c);
     };
   }
 

@@ -103,6 +103,7 @@ class RunFlowTest : public ::testing::Test {
                                stopRequest};
     std::optional<int> status;
     EXPECT_EQ(rt.run(QuorvaleScreenRecorderMain::main(environment), status), nullptr);
+    kept = std::move(environment.recorder);  // the test still reads it
     return status.value_or(-1);
   }
 
@@ -118,6 +119,7 @@ class RunFlowTest : public ::testing::Test {
   CountingStopRequest stopRequest;
   testing::OutputCapture out{STDOUT_FILENO};
   ScriptedRecorder* recorder = nullptr;
+  std::unique_ptr<Recorder> kept;
   std::optional<platform::WindowID> windowID;
   std::string outputPath;
 };

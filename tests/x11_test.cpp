@@ -87,6 +87,36 @@ class Xvfb {
   std::string name_;
 };
 
+// Another program on the test display, silenced, ended by its pid.
+class Program {
+ public:
+  Program(const std::string& display, std::vector<std::string> args) {
+    std::vector<std::string> env{"DISPLAY=" + display,
+                                 "HOME=" + std::filesystem::temp_directory_path().string()};
+    std::vector<char*> argv, envp;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    for (auto& var : env) envp.push_back(var.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Program() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  bool running() const { return pid_ > 0; }
+
+ private:
+  pid_t pid_ = -1;
+};
+
 // A test application's X connection and its windows.
 class Client {
  public:
@@ -128,6 +158,27 @@ class Client {
     xcb_free_gc(c_, gc);
     sync();
   }
+  // Waits (by events, with a deadline) until the window has the property.
+  bool waitForProperty(xcb_window_t window, const std::string& name, std::chrono::seconds timeout = 10s) {
+    const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    xcb_change_window_attributes(c_, window, XCB_CW_EVENT_MASK, &mask);
+    const xcb_atom_t wanted = atom(name);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      auto* reply = xcb_get_property_reply(
+          c_, xcb_get_property(c_, 0, window, wanted, XCB_GET_PROPERTY_TYPE_ANY, 0, 0), nullptr);
+      const bool present = reply && reply->type != XCB_ATOM_NONE;
+      std::free(reply);
+      if (present) return true;
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd p{xcb_get_file_descriptor(c_), POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+      while (auto* event = xcb_poll_for_event(c_)) std::free(event);
+    }
+  }
+  xcb_window_t root() const { return screen_->root; }
+
   // A round trip: everything sent before has been processed.
   void sync() { std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
 
@@ -507,6 +558,35 @@ TEST_F(X11Test, StreamStopFinishesTheFileAndStartFailsForHiddenWindows) {
   invisible->startCapture(third.completion("start"));
   EXPECT_EQ(third.waitFor("start"), "The window to record is not shown on screen.");
   std::filesystem::remove_all(dir);
+}
+
+TEST_F(X11Test, UnderAReparentingWindowManagerTheClientIsListedAndCaptured) {
+  Program manager(display(), {"openbox", "--sm-disable"});
+  ASSERT_TRUE(manager.running());
+  ASSERT_TRUE(client_->waitForProperty(client_->root(), "_OB_THEME"));  // set once it manages windows
+  const xcb_window_t target = client_->window(200, 150, 300, 200, kRed);
+  ASSERT_TRUE(client_->waitForProperty(target, "WM_STATE"));
+  client_->window(260, 180, 100, 100, kBlue, true, true);  // covers part of it
+
+  auto platform = makeX11Platform(display());
+  auto all = content(*platform);
+  ASSERT_TRUE(all);
+  const auto window = find(*all, target);
+  ASSERT_TRUE(window);
+  EXPECT_EQ(window->frame.width, 300);
+  EXPECT_EQ(window->frame.height, 200);
+  ASSERT_TRUE(window->owningApplication);
+  EXPECT_EQ(window->owningApplication->processID, ::getpid());
+  EXPECT_EQ(std::count_if(all->windows.begin(), all->windows.end(),
+                          [](const Window& w) { return w.onScreen && w.frame.width == 300; }),
+            1)
+      << "the manager's frame is not a window of its own";
+
+  FrameSource source(display(), WindowFilter{*window}, options(false, true));
+  FramePixels frame;
+  ASSERT_TRUE(source.render(frame, monotonicMicros()));
+  ASSERT_EQ(frame.width, 300);
+  EXPECT_EQ(pixelAt(frame, 100, 80), kRed);
 }
 
 TEST(X11ComposeTest, AlphaBlendsClipsAndMarksClicks) {

@@ -40,6 +40,8 @@ class ScriptedStream final : public platform::Stream {
 
  private:
   void control(Completion completion, const StreamScript& script) {
+    // Deliveries may finish the caller's wait while the script is still posting.
+    const auto busy = platform_.busy();
     StreamControl control(platform_, *this, delegate_, output_ ? &output_->delegate : nullptr, output_.get(),
                           std::move(completion));
     script(control);
@@ -105,7 +107,10 @@ void StreamControl::dropCompletion() {
 
 ScriptedPlatform::ScriptedPlatform() = default;
 
-ScriptedPlatform::~ScriptedPlatform() { threads_.join(); }
+ScriptedPlatform::~ScriptedPlatform() {
+  drain();
+  threads_.join();
+}
 
 void ScriptedPlatform::record(std::string call) {
   const std::lock_guard lock(mutex_);
@@ -125,7 +130,8 @@ void ScriptedPlatform::run(const std::string& what, std::function<void()>& fn) {
   }
   fn = nullptr;  // whatever the delivery held goes before drain() sees it done
   const std::lock_guard lock(mutex_);
-  if (--pending_ == 0) idle_.notify_all();
+  --pending_;
+  idle_.notify_all();
 }
 
 void ScriptedPlatform::deliver(std::string what, std::function<void()> fn) {
@@ -136,7 +142,20 @@ void ScriptedPlatform::deliverUnordered(std::string what, std::function<void()> 
   post(false, std::move(what), std::move(fn));
 }
 
+ScriptedPlatform::Busy ScriptedPlatform::busy() {
+  const std::lock_guard lock(mutex_);
+  ++posting_;
+  return Busy(this);
+}
+
+void ScriptedPlatform::Busy::Release::operator()(ScriptedPlatform* platform) const {
+  const std::lock_guard lock(platform->mutex_);
+  --platform->posting_;
+  platform->idle_.notify_all();
+}
+
 void ScriptedPlatform::post(bool ordered, std::string what, std::function<void()> fn) {
+  const auto inside = busy();
   {
     const std::lock_guard lock(mutex_);
     ++pending_;
@@ -149,9 +168,14 @@ void ScriptedPlatform::post(bool ordered, std::string what, std::function<void()
   }
 }
 
-void ScriptedPlatform::drain() {
+void ScriptedPlatform::waitDelivered() {
   std::unique_lock lock(mutex_);
   idle_.wait(lock, [this] { return pending_ == 0; });
+}
+
+void ScriptedPlatform::drain() {
+  std::unique_lock lock(mutex_);
+  idle_.wait(lock, [this] { return pending_ == 0 && posting_ == 0; });
 }
 
 std::vector<std::string> ScriptedPlatform::calls() const {
@@ -209,6 +233,7 @@ void ScriptedPlatform::sharedApplication() { record("sharedApplication"); }
 
 void ScriptedPlatform::getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
                                            ContentCompletion completion) {
+  const auto inside = busy();
   ContentAnswer answer;
   {
     const std::lock_guard lock(mutex_);
@@ -226,6 +251,7 @@ void ScriptedPlatform::getShareableContent(bool excludeDesktopWindows, bool onSc
   deliver("contentCompletion", [completion = std::move(completion), answer] {
     completion(answer.content, answer.error);
   });
+  if (answerBeforeReturning) waitDelivered();
 }
 
 platform::ContentInfo ScriptedPlatform::contentInfo(const platform::ContentFilter&) {

@@ -74,6 +74,7 @@ class ScriptedPlatform final : public platform::Platform {
   bool requestAnswer = true;
   bool operatingSystemIsNewEnough = true;
   std::vector<ContentAnswer> contentAnswers;  // one per query; the last repeats
+  bool answerBeforeReturning = false;         // the content completion has run when the query returns
   platform::ContentInfo info{platform::Rect{0, 0, 800, 600}, 1};
   std::vector<std::string> fileTypes{platform::kFileTypeQuickTimeMovie, platform::kFileTypeMPEG4};
   std::vector<std::string> codecTypes{platform::kVideoCodecHEVC, platform::kVideoCodecH264};
@@ -101,8 +102,9 @@ class ScriptedPlatform final : public platform::Platform {
   void deliver(std::string what, std::function<void()> fn);
   // Runs fn on one of the platform's threads, in no particular order.
   void deliverUnordered(std::string what, std::function<void()> fn);
-  // Blocks until every delivery posted so far has run.
+  // Blocks until every delivery posted so far has run and no caller is still posting.
   void drain();
+  void waitDelivered();
 
   bool isOperatingSystemAtLeast(platform::OperatingSystemVersion version) override;
   bool preflightScreenCaptureAccess() override;
@@ -121,6 +123,17 @@ class ScriptedPlatform final : public platform::Platform {
 
   void record(std::string call);
 
+  // While held, the platform is not idle: a caller may still be posting after
+  // an earlier delivery already ended the wait that would destroy the platform.
+  struct Busy {
+    struct Release {
+      void operator()(ScriptedPlatform* platform) const;
+    };
+    explicit Busy(ScriptedPlatform* platform) : held(platform) {}
+    std::unique_ptr<ScriptedPlatform, Release> held;
+  };
+  Busy busy();
+
  private:
   friend class ScriptedStream;
   void run(const std::string& what, std::function<void()>& fn);
@@ -138,8 +151,9 @@ class ScriptedPlatform final : public platform::Platform {
   std::optional<platform::ContentFilter> filter_;
   std::optional<platform::RecordingOutputConfiguration> outputConfiguration_;
   std::thread::id streamBuildThread_;
-  std::size_t pending_ = 0;
-  std::condition_variable idle_;  // signalled when pending_ drops to 0
+  std::size_t pending_ = 0;        // deliveries not yet run
+  std::size_t posting_ = 0;        // callers still posting (see Busy)
+  std::condition_variable idle_;  // signalled when both drop to 0
 };
 
 }  // namespace quorvale::testing
