@@ -4,6 +4,7 @@
 // thread, never from the sink. Every PulseAudio callback, the sink included,
 // runs on the mainloop's thread with its lock held; stop() takes that lock, so
 // once it has torn the streams down no callback is running or can start.
+// The sink must not throw: it is called from inside libpulse's C code.
 //
 // With a process ID, one of that process's playback streams is recorded at a
 // time: the first found, then the next when it ends. Mixing several would need
