@@ -159,7 +159,8 @@ class Client {
     sync();
   }
   // Waits (by events, with a deadline) until the window has the property.
-  bool waitForProperty(xcb_window_t window, const std::string& name, std::chrono::seconds timeout = 10s) {
+  bool waitForProperty(xcb_window_t window, const std::string& name,
+                       std::chrono::milliseconds timeout = 10s) {
     const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
     xcb_change_window_attributes(c_, window, XCB_CW_EVENT_MASK, &mask);
     const xcb_atom_t wanted = atom(name);
@@ -256,7 +257,7 @@ class Events final : public StreamDelegate, public RecordingOutputDelegate {
     return [this, name](std::exception_ptr error) { note(name, error); };
   }
   // The error (as text, empty for none) of the named event, once it happened.
-  std::optional<std::string> waitFor(const std::string& name, std::chrono::seconds timeout = 10s) {
+  std::optional<std::string> waitFor(const std::string& name, std::chrono::milliseconds timeout = 10s) {
     std::unique_lock lock(mutex_);
     std::optional<std::string> result;
     changed_.wait_for(lock, timeout, [&] {
@@ -563,9 +564,15 @@ TEST_F(X11Test, StreamStopFinishesTheFileAndStartFailsForHiddenWindows) {
 TEST_F(X11Test, UnderAReparentingWindowManagerTheClientIsListedAndCaptured) {
   Program manager(display(), {"openbox", "--sm-disable"});
   ASSERT_TRUE(manager.running());
-  ASSERT_TRUE(client_->waitForProperty(client_->root(), "_OB_THEME"));  // set once it manages windows
+  ASSERT_TRUE(client_->waitForProperty(client_->root(), "_NET_CLIENT_LIST"));  // set once it manages windows
   const xcb_window_t target = client_->window(200, 150, 300, 200, kRed);
-  ASSERT_TRUE(client_->waitForProperty(target, "WM_STATE"));
+  // A manager still starting up can drop the map request: ask again until it takes the window.
+  bool managed = false;
+  for (int attempt = 0; attempt < 20 && !managed; ++attempt) {
+    managed = client_->waitForProperty(target, "WM_STATE", 500ms);
+    if (!managed) xcb_map_window(client_->get(), target);
+  }
+  ASSERT_TRUE(managed);
   client_->window(260, 180, 100, 100, kBlue, true, true);  // covers part of it
 
   auto platform = makeX11Platform(display());
