@@ -176,6 +176,21 @@ TEST_F(MovieWriterTest, RefusesToReplaceAFileOrFollowALink) {
   EXPECT_FALSE(fs::exists(dir_ / "nowhere.mp4"));
 }
 
+// Regression: a movie deleted while it was written must not finish as a success.
+TEST_F(MovieWriterTest, FinishFailsWhenTheFileWasDeleted) {
+  const fs::path file = dir_ / "movie.mp4";
+  MovieWriter writer(file, "public.mpeg-4", "avc1", {320, 240, 15, true}, std::nullopt);
+  Picture picture(320, 240);
+  writer.writeVideoFrame(picture.draw(0), 1'000'000);
+  fs::remove(file);
+  try {
+    writer.finish(1'500'000);
+    FAIL() << "finish reported success for a deleted file";
+  } catch (const PlatformError& error) {
+    EXPECT_NE(std::string(error.what()).find("was deleted during the recording"), std::string::npos);
+  }
+}
+
 TEST_F(MovieWriterTest, UnsupportedChoicesFailWithoutLeavingAFile) {
   const fs::path file = dir_ / "movie.mp4";
   EXPECT_THROW(MovieWriter(file, "public.mpeg-4", "nope", {320, 240, 15, true}, std::nullopt), PlatformError);

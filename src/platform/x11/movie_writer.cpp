@@ -713,6 +713,12 @@ void MovieWriter::finish(std::int64_t endMicros) {
     avio_flush(self.io.get());
     self.checkIo();
     if (::fsync(self.fd.get()) != 0) throw systemError(errno, self.writeContext());
+    // A movie unlinked while it was written (its folder removed, say) is gone:
+    // finishing must not pass for success.
+    struct stat info {};
+    if (::fstat(self.fd.get(), &info) == 0 && info.st_nlink == 0) {
+      throw systemError(ENOENT, "The movie file " + self.path.string() + " was deleted during the recording");
+    }
     if (::close(self.fd.release()) != 0) throw systemError(errno, self.writeContext());
     self.finished = true;
   });
