@@ -4,8 +4,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -141,50 +141,16 @@ std::string LineReader::readAll(Clock::time_point deadline) {
 }
 
 Process::Process(const std::vector<std::string>& argv, SpawnOptions options) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  struct ActionsGuard {
-    posix_spawn_file_actions_t* a;
-    ~ActionsGuard() { posix_spawn_file_actions_destroy(a); }
-  } actionsGuard{&actions};
-
   Fd inRead, inWrite, outRead, outWrite, errRead, errWrite;
-  if (options.pipeStdin) {
-    std::tie(inRead, inWrite) = makePipe();
-    posix_spawn_file_actions_adddup2(&actions, inRead.get(), 0);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  }
-  if (options.pipeStdout) {
-    std::tie(outRead, outWrite) = makePipe();
-    posix_spawn_file_actions_adddup2(&actions, outWrite.get(), 1);
-  } else if (options.quiet) {
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  }
-  if (options.pipeStderr) {
-    std::tie(errRead, errWrite) = makePipe();
-    posix_spawn_file_actions_adddup2(&actions, errWrite.get(), 2);
-  } else if (options.quiet) {
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  }
-  for (auto [parentFd, childFd] : options.extraFds)
-    posix_spawn_file_actions_adddup2(&actions, parentFd, childFd);
+  if (options.pipeStdin) std::tie(inRead, inWrite) = makePipe();
+  if (options.pipeStdout) std::tie(outRead, outWrite) = makePipe();
+  if (options.pipeStderr) std::tie(errRead, errWrite) = makePipe();
+  Fd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  // The child reports a failed exec through this pipe; a successful one closes it.
+  auto [execRead, execWrite] = makePipe();
 
-  // Default signal handling in the child, whatever the tests ignore.
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  struct AttrGuard {
-    posix_spawnattr_t* a;
-    ~AttrGuard() { posix_spawnattr_destroy(a); }
-  } attrGuard{&attr};
-  sigset_t defaults, empty;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigemptyset(&empty);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setsigmask(&attr, &empty);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
+  // Everything the child needs is prepared before fork: it may only make
+  // async-signal-safe calls.
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -192,10 +158,45 @@ Process::Process(const std::vector<std::string>& argv, SpawnOptions options) {
   std::vector<char*> env;
   for (auto& e : envEntries) env.push_back(e.data());
   env.push_back(nullptr);
+  int in = inRead ? inRead.get() : devNull.get();
+  int out = outWrite ? outWrite.get() : options.quiet ? devNull.get() : 1;
+  int err = errWrite ? errWrite.get() : options.quiet ? devNull.get() : 2;
+  const pid_t parent = ::getpid();
 
-  int rc = ::posix_spawnp(&pid_, argv.at(0).c_str(), &actions, &attr, args.data(), env.data());
-  if (rc != 0) throw std::system_error(rc, std::generic_category(), "posix_spawn " + argv.at(0));
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::system_error(errno, std::generic_category(), "fork");
+  if (pid_ == 0) {
+    // Dies with the tests even when they are killed outright, so no server outlives them.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::signal(SIGPIPE, SIG_DFL);
+    // dup2 onto another number clears close-on-exec; the same number keeps it.
+    auto place = [](int from, int to) {
+      if (from == to) {
+        ::fcntl(to, F_SETFD, 0);
+      } else {
+        ::dup2(from, to);
+      }
+    };
+    place(in, 0);
+    place(out, 1);
+    place(err, 2);
+    for (auto [parentFd, childFd] : options.extraFds) place(parentFd, childFd);
+    ::execvpe(args[0], args.data(), env.data());
+    int error = errno;
+    [[maybe_unused]] auto ignored = ::write(execWrite.get(), &error, sizeof error);
+    ::_exit(127);
+  }
   running_ = true;
+  execWrite.reset();
+  int execError = 0;
+  if (::read(execRead.get(), &execError, sizeof execError) == static_cast<ssize_t>(sizeof execError)) {
+    reap(true);
+    throw std::system_error(execError, std::generic_category(), "exec " + argv.at(0));
+  }
 
   stdin_ = std::move(inWrite);
   if (outRead) stdout_ = LineReader(std::move(outRead));

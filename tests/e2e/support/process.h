@@ -97,7 +97,8 @@ class LineReader {
   bool eof_ = true;
 };
 
-// A child process. The destructor ends it (SIGTERM, then SIGKILL) and reaps it.
+// A child process. The destructor ends it (SIGTERM, then SIGKILL) and reaps it;
+// it is killed as well if the tests die first.
 class Process {
  public:
   Process(const std::vector<std::string>& argv, SpawnOptions options);
