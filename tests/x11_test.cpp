@@ -523,6 +523,34 @@ TEST_F(X11Test, StreamRecordsAndReportsAClosedWindowOnce) {
   std::filesystem::remove_all(dir);
 }
 
+TEST_F(X11Test, StreamReportsALostConnectionAndStillStops) {
+  std::optional<Xvfb> server(std::in_place);
+  ASSERT_FALSE(server->name().empty());
+  Client client(server->name());
+  const xcb_window_t target = client.window(0, 0, 160, 120, kRed);
+  const auto dir = std::filesystem::temp_directory_path() / ("quorvale_x11l_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+
+  auto platform = makeX11Platform(server->name());
+  Events events;
+  StreamConfiguration config;
+  config.setWidth(160);
+  config.setHeight(120);
+  auto outputConfig = platform->makeRecordingOutputConfiguration();
+  outputConfig.outputURL = dir / "lost.mp4";
+  auto stream = platform->makeStream(WindowFilter{windowNamed(target)}, config, events);
+  stream->addRecordingOutput(platform->makeRecordingOutput(outputConfig, events));
+  stream->startCapture(events.completion("start"));
+  EXPECT_EQ(events.waitFor("started"), "");
+
+  server.reset();
+  EXPECT_EQ(events.waitFor("stopped"), "The connection to the X display was lost.");
+  stream->stopCapture(events.completion("stop"));
+  EXPECT_EQ(events.waitFor("stop"), "");
+  EXPECT_GT(std::filesystem::file_size(dir / "lost.mp4"), 0u);
+  std::filesystem::remove_all(dir);
+}
+
 TEST_F(X11Test, StreamStopFinishesTheFileAndStartFailsForHiddenWindows) {
   const xcb_window_t target = client_->window(0, 0, 160, 120, kRed);
   const xcb_window_t hidden = client_->window(0, 0, 160, 120, kRed, false);

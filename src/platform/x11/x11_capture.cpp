@@ -166,6 +166,7 @@ struct FrameSource::Impl {
   ContentFilter filter_;
   CaptureOptions options_;
   xcb_window_t target_ = XCB_WINDOW_NONE;  // the window filter's window
+  bool targetDestroyed_ = false;
   std::optional<std::int64_t> targetPid_;
   std::set<std::int64_t> includedPids_;
   std::set<xcb_window_t> exceptedWindows_;
@@ -481,7 +482,7 @@ void FrameSource::Impl::handle(const xcb_generic_event_t& event, std::int64_t no
   switch (type) {
     case XCB_DESTROY_NOTIFY: {
       const auto& destroy = reinterpret_cast<const xcb_destroy_notify_event_t&>(event);
-      if (target_ != XCB_WINDOW_NONE && destroy.window == target_) throw windowClosedError();
+      if (target_ != XCB_WINDOW_NONE && destroy.window == target_) targetDestroyed_ = true;
       layoutDirty_ = true;
       break;
     }
@@ -557,6 +558,12 @@ std::optional<std::int64_t> FrameSource::processID() const { return impl_->targe
 void FrameSource::processEvents(std::int64_t nowMicros) {
   xcb_connection_t* c = impl_->connection_.get();
   while (EventPtr event{xcb_poll_for_event(c)}) impl_->handle(*event, nowMicros);
+  if (impl_->targetDestroyed_) {
+    // A server shutting down destroys every window before it hangs up: a round trip tells which happened.
+    optionalReply(c, xcb_get_input_focus(c), xcb_get_input_focus_reply);
+    if (impl_->connection_.hasError()) throw connectionLostError();
+    throw windowClosedError();
+  }
   if (impl_->connection_.hasError()) throw connectionLostError();
 }
 
