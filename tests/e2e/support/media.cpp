@@ -110,6 +110,17 @@ Rgb RgbFrame::centre(double fraction) const {
   return average((width - w) / 2, (height - h) / 2, w, h);
 }
 
+double RgbFrame::share(std::uint32_t rgb, int tolerance) const {
+  if (width <= 0 || height <= 0) return 0;
+  long matching = 0;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      if (closeTo(at(x, y), rgb, tolerance)) ++matching;
+    }
+  }
+  return static_cast<double>(matching) / (static_cast<double>(width) * height);
+}
+
 std::optional<RgbFrame> extractFrame(const std::filesystem::path& file, double seconds, int width,
                                      int height) {
   auto result = runCommand({"ffmpeg", "-nostdin", "-v", "error", "-ss", std::to_string(seconds), "-i",

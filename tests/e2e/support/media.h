@@ -62,6 +62,8 @@ struct RgbFrame {
   Rgb average(int x, int y, int w, int h) const;
   // The mean over a centred rectangle covering this fraction of each side.
   Rgb centre(double fraction = 0.5) const;
+  // The share of all pixels within `tolerance` of 0xRRGGBB.
+  double share(std::uint32_t rgb, int tolerance = 40) const;
 };
 
 // The frame shown at `seconds`, decoded to RGB; nothing if ffmpeg fails.
