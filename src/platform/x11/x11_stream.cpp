@@ -175,11 +175,15 @@ WriterResult writeLoop(const WriterSetup& setup, FramePipeline& pipeline) {
   };
   auto guarded = [&](auto&& write) {
     if (!setup.writer || result.failed) return;
+    std::exception_ptr error;
     try {
       write();
     } catch (...) {
+      error = std::current_exception();
+    }
+    if (error) {
       result.failed = true;
-      setup.onFailed(std::current_exception());
+      setup.onFailed(std::move(error));
     }
   };
   auto writeVideo = [&](const FramePixels& pixels, std::int64_t ptsMicros) {
@@ -343,6 +347,7 @@ void X11Stream::run(Completion startCompletion) {
   std::unique_ptr<MovieWriter> writer;
   std::unique_ptr<AudioCapture> audio;
   WriterSetup setup;
+  std::exception_ptr startError;
   try {
     source = std::make_unique<FrameSource>(displayName_, filter_, options);
     if (output) {
@@ -379,19 +384,23 @@ void X11Stream::run(Completion startCompletion) {
         delivery_.post([output] { output->delegate().recordingOutputDidStartRecording(*output); });
       };
       setup.onFailed = [this, output](std::exception_ptr error) {
-        delivery_.post(
-            [output, error] { output->delegate().recordingOutputDidFailWithError(*output, error); });
+        delivery_.post([output, error = std::move(error)] {
+          output->delegate().recordingOutputDidFailWithError(*output, error);
+        });
       };
     }
   } catch (...) {
-    const auto error = std::current_exception();
+    startError = std::current_exception();
+  }
+  if (startError) {
+    // Outside the handler, so the delivery thread holds the only reference to the error.
     std::vector<Completion> stops;
     {
       std::lock_guard lock(mutex_);
       phase_ = Phase::Idle;
       stops.swap(stopCompletions_);
     }
-    delivery_.post([startCompletion, error] { startCompletion(error); });
+    delivery_.post([startCompletion, error = std::move(startError)] { startCompletion(error); });
     for (auto& stop : stops) delivery_.post([stop] { stop(nullptr); });
     return;
   }
@@ -422,15 +431,15 @@ void X11Stream::run(Completion startCompletion) {
   const bool reportOutput = output && !writerResult.failed;
   if (fault) {
     // The movie is complete up to here; only a failure to finish it is news for the output.
-    if (reportOutput && writerResult.finishError) setup.onFailed(writerResult.finishError);
-    delivery_.post([this, fault] { delegate_.streamDidStopWithError(*this, fault); });
+    if (reportOutput && writerResult.finishError) setup.onFailed(std::move(writerResult.finishError));
+    delivery_.post([this, fault = std::move(fault)] { delegate_.streamDidStopWithError(*this, fault); });
     for (auto& stop : stops) delivery_.post([stop] { stop(nullptr); });
     return;
   }
   for (auto& stop : stops) delivery_.post([stop] { stop(nullptr); });
   if (reportOutput) {
     if (writerResult.finishError) {
-      setup.onFailed(writerResult.finishError);
+      setup.onFailed(std::move(writerResult.finishError));
     } else {
       delivery_.post([output] { output->delegate().recordingOutputDidFinishRecording(*output); });
     }
