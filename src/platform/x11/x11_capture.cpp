@@ -149,6 +149,7 @@ struct FrameSource::Impl {
 
   void setUpExtensions();
   void refreshLayout();
+  bool applicationHasWindows();
   std::vector<ClientWindow> wantedWindows(std::vector<ClientWindow>& all);
   void nameLayerPixmap(Layer& layer);
   bool fetch(Layer& layer);
@@ -167,6 +168,7 @@ struct FrameSource::Impl {
   CaptureOptions options_;
   xcb_window_t target_ = XCB_WINDOW_NONE;  // the window filter's window
   bool targetDestroyed_ = false;
+  bool windowDestroyed_ = false;  // display filter: some window went; check the application still has one
   std::optional<std::int64_t> targetPid_;
   std::set<std::int64_t> includedPids_;
   std::set<xcb_window_t> exceptedWindows_;
@@ -334,6 +336,15 @@ std::vector<ClientWindow> FrameSource::Impl::wantedWindows(std::vector<ClientWin
   return wanted;
 }
 
+bool FrameSource::Impl::applicationHasWindows() {
+  if (includedPids_.empty()) return true;
+  for (const auto& window : catalog_.clientWindows()) {
+    const auto pid = catalog_.processID(window.id);
+    if (pid && includedPids_.contains(*pid)) return true;
+  }
+  return false;
+}
+
 void FrameSource::Impl::refreshLayout() {
   layoutDirty_ = false;
   compositeDirty_ = true;
@@ -483,6 +494,7 @@ void FrameSource::Impl::handle(const xcb_generic_event_t& event, std::int64_t no
     case XCB_DESTROY_NOTIFY: {
       const auto& destroy = reinterpret_cast<const xcb_destroy_notify_event_t&>(event);
       if (target_ != XCB_WINDOW_NONE && destroy.window == target_) targetDestroyed_ = true;
+      if (target_ == XCB_WINDOW_NONE) windowDestroyed_ = true;
       layoutDirty_ = true;
       break;
     }
@@ -558,6 +570,11 @@ std::optional<std::int64_t> FrameSource::processID() const { return impl_->targe
 void FrameSource::processEvents(std::int64_t nowMicros) {
   xcb_connection_t* c = impl_->connection_.get();
   while (EventPtr event{xcb_poll_for_event(c)}) impl_->handle(*event, nowMicros);
+  if (impl_->windowDestroyed_ && !impl_->connection_.hasError()) {
+    impl_->windowDestroyed_ = false;
+    // The display filter records one application: once it has no window left, the recording has lost its content.
+    if (!impl_->applicationHasWindows()) impl_->targetDestroyed_ = true;
+  }
   if (impl_->targetDestroyed_) {
     // A server shutting down destroys every window before it hangs up: a round trip tells which happened.
     optionalReply(c, xcb_get_input_focus(c), xcb_get_input_focus_reply);
