@@ -47,11 +47,11 @@ struct AudioCapture::Impl {
   bool running = false;
 
   pa_sample_spec sampleSpec() const {
-    pa_sample_spec spec{};
-    spec.format = PA_SAMPLE_FLOAT32LE;
-    spec.rate = static_cast<std::uint32_t>(format.sampleRate);
-    spec.channels = static_cast<std::uint8_t>(format.channels);
-    return spec;
+    pa_sample_spec sample{};
+    sample.format = PA_SAMPLE_FLOAT32LE;
+    sample.rate = static_cast<std::uint32_t>(format.sampleRate);
+    sample.channels = static_cast<std::uint8_t>(format.channels);
+    return sample;
   }
 
   void signal() { pa_threaded_mainloop_signal(mainloop.get(), 0); }
@@ -179,17 +179,17 @@ struct AudioCapture::Impl {
   }
 
   bool connectStream(const char* source, std::optional<std::uint32_t> monitoredInput) {
-    const pa_sample_spec spec = sampleSpec();
+    const pa_sample_spec sample = sampleSpec();
     pa_channel_map map;
-    if (!pa_channel_map_init_auto(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT)) return false;
-    StreamPtr created(pa_stream_new(context.get(), "Recording", &spec, &map));
+    if (!pa_channel_map_init_auto(&map, sample.channels, PA_CHANNEL_MAP_DEFAULT)) return false;
+    StreamPtr created(pa_stream_new(context.get(), "Recording", &sample, &map));
     if (!created) return false;
     if (monitoredInput && pa_stream_set_monitor_stream(created.get(), *monitoredInput) < 0) return false;
     pa_stream_set_state_callback(created.get(), &onStreamState, this);
     pa_stream_set_read_callback(created.get(), &onRead, this);
     pa_buffer_attr attributes{};
     attributes.maxlength = static_cast<std::uint32_t>(-1);
-    attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragmentMicros, &spec));
+    attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragmentMicros, &sample));
     attributes.tlength = attributes.prebuf = attributes.minreq = static_cast<std::uint32_t>(-1);
     const auto flags = static_cast<pa_stream_flags_t>(
         PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);

@@ -107,8 +107,8 @@ std::optional<std::int64_t> WindowCatalog::processID(xcb_window_t window) {
     }
   }
   if (*hasResource_) {
-    const xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-    auto reply = optionalReply(c, xcb_res_query_client_ids(c, 1, &spec), xcb_res_query_client_ids_reply);
+    const xcb_res_client_id_spec_t query{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+    auto reply = optionalReply(c, xcb_res_query_client_ids(c, 1, &query), xcb_res_query_client_ids_reply);
     if (reply) {
       for (auto it = xcb_res_query_client_ids_ids_iterator(reply.get()); it.rem > 0;
            xcb_res_client_id_value_next(&it)) {
