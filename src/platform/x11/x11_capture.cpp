@@ -37,36 +37,22 @@ struct Xid {
   friend bool operator==(Xid, Xid) = default;
 };
 
-struct PixmapDeleter {
+// Owns one server-side resource of a connection; Release frees it.
+template <auto Release>
+struct XidDeleter {
   xcb_connection_t* connection = nullptr;
   using pointer = Xid;
-  void operator()(Xid pixmap) const { xcb_free_pixmap(connection, pixmap.value); }
+  void operator()(Xid id) const { Release(connection, id.value); }
 };
-using PixmapPtr = std::unique_ptr<Xid, PixmapDeleter>;
 
-struct DamageDeleter {
-  xcb_connection_t* connection = nullptr;
-  using pointer = Xid;
-  void operator()(Xid damage) const { xcb_damage_destroy(connection, damage.value); }
-};
-using DamagePtr = std::unique_ptr<Xid, DamageDeleter>;
-
+using PixmapPtr = std::unique_ptr<Xid, XidDeleter<&xcb_free_pixmap>>;
+using DamagePtr = std::unique_ptr<Xid, XidDeleter<&xcb_damage_destroy>>;
+using ShmSegmentPtr = std::unique_ptr<Xid, XidDeleter<&xcb_shm_detach>>;
 // Undoes our redirection; the server keeps others' (a compositor's) in place.
-struct RedirectDeleter {
-  xcb_connection_t* connection = nullptr;
-  using pointer = Xid;
-  void operator()(Xid window) const {
-    xcb_composite_unredirect_window(connection, window.value, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
-  }
-};
-using RedirectPtr = std::unique_ptr<Xid, RedirectDeleter>;
-
-struct ShmSegmentDeleter {
-  xcb_connection_t* connection = nullptr;
-  using pointer = Xid;
-  void operator()(Xid segment) const { xcb_shm_detach(connection, segment.value); }
-};
-using ShmSegmentPtr = std::unique_ptr<Xid, ShmSegmentDeleter>;
+using RedirectPtr =
+    std::unique_ptr<Xid, XidDeleter<+[](xcb_connection_t* c, std::uint32_t window) {
+                      xcb_composite_unredirect_window(c, window, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+                    }>>;
 
 struct ShmMappingDeleter {
   void operator()(void* address) const { shmdt(address); }
@@ -99,7 +85,7 @@ class ShmBuffer {
     if (error) return nullptr;
     auto buffer = std::unique_ptr<ShmBuffer>(new ShmBuffer);
     buffer->mapping_ = std::move(mapping);
-    buffer->segment_ = ShmSegmentPtr(Xid(segment), ShmSegmentDeleter{c});
+    buffer->segment_ = ShmSegmentPtr(Xid(segment), {c});
     buffer->size_ = size;
     return buffer;
   }
@@ -363,12 +349,12 @@ void FrameSource::Impl::refreshLayout() {
       layer = std::make_unique<Layer>();
       layer->window = window.id;
       xcb_composite_redirect_window(c, window.id, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
-      layer->redirect = RedirectPtr(Xid(window.id), RedirectDeleter{c});
+      layer->redirect = RedirectPtr(Xid(window.id), {c});
       const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
       xcb_change_window_attributes(c, window.id, XCB_CW_EVENT_MASK, &mask);
       const xcb_damage_damage_t damage = xcb_generate_id(c);
       xcb_damage_create(c, damage, window.id, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
-      layer->damage = DamagePtr(Xid(damage), DamageDeleter{c});
+      layer->damage = DamagePtr(Xid(damage), {c});
     }
     layer->x = static_cast<int>(window.frame.x - area_.x);
     layer->y = static_cast<int>(window.frame.y - area_.y);
@@ -399,7 +385,7 @@ void FrameSource::Impl::nameLayerPixmap(Layer& layer) {
     layoutDirty_ = true;
     return;
   }
-  layer.pixmap = PixmapPtr(Xid(pixmap), PixmapDeleter{c});
+  layer.pixmap = PixmapPtr(Xid(pixmap), {c});
 }
 
 bool FrameSource::Impl::fetch(Layer& layer) {
@@ -572,7 +558,8 @@ void FrameSource::processEvents(std::int64_t nowMicros) {
   while (EventPtr event{xcb_poll_for_event(c)}) impl_->handle(*event, nowMicros);
   if (impl_->windowDestroyed_ && !impl_->connection_.hasError()) {
     impl_->windowDestroyed_ = false;
-    // The display filter records one application: once it has no window left, the recording has lost its content.
+    // The display filter records one application: once it has no window left, the recording has lost its
+    // content.
     if (!impl_->applicationHasWindows()) impl_->targetDestroyed_ = true;
   }
   if (impl_->targetDestroyed_) {
