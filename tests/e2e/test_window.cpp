@@ -1,14 +1,17 @@
 // quorvale_test_window: a top-level X11 window for the end-to-end tests and the demo.
 //
 //   quorvale_test_window [--x N] [--y N] [--width N] [--height N] [--title TEXT]
-//                        [--class NAME] [--color RRGGBB] [--animate] [--tone HZ]
+//                        [--class NAME] [--color RRGGBB] [--animate] [--noise] [--tone HZ]
 //                        [--override-redirect] [--unmapped] [--transient-for ID]
 //
 // Prints the window id in decimal as the first stdout line once the window is
 // mapped (or created, with --unmapped). --animate moves a bar across the window
 // at about 30 Hz so every frame differs; otherwise the window is one solid colour.
+// --noise (implies --animate) fills the window with random 8x8 blocks instead, every
+// frame anew: content that barely compresses, for filling a disk quickly.
 // --tone plays a sine of that frequency through the default sound server
 // (PULSE_SERVER) until exit; the stream carries this process's pid.
+// The window goes on the screen DISPLAY names (":N.1" is screen 1).
 // Exits with 0 on SIGTERM, SIGINT or SIGHUP, when the window manager closes the
 // window, or when the X server goes away. Stdin is not read.
 
@@ -20,6 +23,7 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -30,6 +34,7 @@
 #include <memory>
 #include <numbers>
 #include <optional>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -46,6 +51,7 @@ struct Options {
   std::string wmClass = "quorvale_test_window";
   std::uint32_t rgb = 0x3060c0;
   bool animate = false;
+  bool noise = false;
   double toneHz = 0;
   bool overrideRedirect = false;
   bool unmapped = false;
@@ -89,6 +95,8 @@ Options parseOptions(int argc, char** argv) {
       o.rgb = static_cast<std::uint32_t>(parseNumber(value(), 16)) & 0xffffff;
     } else if (arg == "--animate") {
       o.animate = true;
+    } else if (arg == "--noise") {
+      o.animate = o.noise = true;
     } else if (arg == "--tone") {
       o.toneHz = static_cast<double>(parseNumber(value()));
     } else if (arg == "--override-redirect") {
@@ -218,6 +226,11 @@ class TestWindow {
     background_ = pixelFor(visual, o.rgb);
     // The bar uses the complementary colour so it always stands out.
     bar_ = pixelFor(visual, ~o.rgb & 0xffffff);
+    for (std::uint32_t i = 0; i < kNoiseColours; ++i) {
+      std::uint32_t level = i * 255 / (kNoiseColours - 1);
+      noisePalette_[i] =
+          pixelFor(visual, (level << 16) | (((level * 7) & 0xff) << 8) | ((level * 13) & 0xff));
+    }
 
     window_ = xcb_generate_id(c);
     std::uint32_t mask = XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK;
@@ -251,6 +264,10 @@ class TestWindow {
   }
 
   void draw(double seconds) {
+    if (o_.noise) {
+      drawNoise();
+      return;
+    }
     fill(background_, 0, 0, width_, height_);
     if (o_.animate) {
       int barWidth = std::max(8, width_ / 10);
@@ -264,6 +281,28 @@ class TestWindow {
   }
 
  private:
+  static constexpr std::uint32_t kNoiseColours = 16;
+  static constexpr int kNoiseBlock = 8;
+
+  // One request per colour, so a frame costs a few dozen requests however large.
+  void drawNoise() {
+    std::vector<xcb_rectangle_t> blocks[kNoiseColours];
+    for (int y = 0; y < height_; y += kNoiseBlock) {
+      for (int x = 0; x < width_; x += kNoiseBlock) {
+        blocks[random_() % kNoiseColours].push_back(
+            {static_cast<std::int16_t>(x), static_cast<std::int16_t>(y), kNoiseBlock, kNoiseBlock});
+      }
+    }
+    for (std::uint32_t i = 0; i < kNoiseColours; ++i) {
+      xcb_change_gc(c_, gc_, XCB_GC_FOREGROUND, &noisePalette_[i]);
+      for (std::size_t at = 0; at < blocks[i].size(); at += 4096) {
+        auto count = static_cast<std::uint32_t>(std::min<std::size_t>(4096, blocks[i].size() - at));
+        xcb_poly_fill_rectangle(c_, window_, gc_, count, blocks[i].data() + at);
+      }
+    }
+    xcb_flush(c_);
+  }
+
   void fill(std::uint32_t pixel, int x, int y, int w, int h) {
     xcb_change_gc(c_, gc_, XCB_GC_FOREGROUND, &pixel);
     xcb_rectangle_t r{static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
@@ -317,6 +356,8 @@ class TestWindow {
   xcb_gcontext_t gc_ = 0;
   std::uint32_t background_ = 0;
   std::uint32_t bar_ = 0;
+  std::uint32_t noisePalette_[kNoiseColours] = {};
+  std::minstd_rand random_{12345};
   xcb_atom_t wmDeleteWindow_ = XCB_ATOM_NONE;
   int width_;
   int height_;
@@ -341,10 +382,15 @@ int run(const Options& o) {
   Fd signalFd(signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
   if (signalFd.get() < 0) throw std::runtime_error("signalfd failed");
 
-  Connection connection(xcb_connect(nullptr, nullptr));
+  int screenNumber = 0;
+  Connection connection(xcb_connect(nullptr, &screenNumber));
   xcb_connection_t* c = connection.get();
   if (xcb_connection_has_error(c)) throw std::runtime_error("cannot connect to the X server");
-  xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+  // The screen DISPLAY names: ":N.1" puts the window on screen 1.
+  auto roots = xcb_setup_roots_iterator(xcb_get_setup(c));
+  for (int i = 0; i < screenNumber && roots.rem > 0; ++i) xcb_screen_next(&roots);
+  if (roots.rem <= 0) throw std::runtime_error("no such screen");
+  xcb_screen_t* screen = roots.data;
 
   TestWindow window(c, screen, o);
   std::optional<TonePlayer> tone;

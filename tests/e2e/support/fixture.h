@@ -38,6 +38,9 @@ class DisplayTest : public ::testing::Test {
 
   std::filesystem::path output(const std::string& name = "out.mp4") const { return dir_->path() / name; }
 
+  // The X screens SetUp starts Xvfb with; a fixture may set more before SetUp.
+  std::vector<std::string> screens_{"1280x800x24"};
+
   std::unique_ptr<TempDir> dir_;
   std::unique_ptr<XServer> xserver_;
   std::unique_ptr<WindowManager> windowManager_;

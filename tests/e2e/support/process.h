@@ -111,6 +111,8 @@ class Process {
   // False if the child has closed its stdin.
   bool writeStdin(const std::string& text);
   void closeStdin() { stdin_.reset(); }
+  // Stops reading the child's stdout: its later writes fail with EPIPE.
+  void closeStdout() { stdout_ = LineReader(); }
 
   LineReader& out() { return stdout_; }
   LineReader& err() { return stderr_; }

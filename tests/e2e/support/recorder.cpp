@@ -42,6 +42,9 @@ bool Event::isCompact() const { return json.is_object() && json.dump() == line; 
 Recorder::Recorder(const std::vector<std::string>& args, const Environment& environment)
     : process_(withProgram(args), recorderOptions(environment)) {}
 
+Recorder::Recorder(const std::vector<std::string>& args, SpawnOptions options)
+    : process_(withProgram(args), std::move(options)) {}
+
 std::optional<Event> Recorder::nextEvent(std::chrono::milliseconds timeout) {
   auto line = process_.out().readLine(Clock::now() + timeout);
   if (!line) return std::nullopt;

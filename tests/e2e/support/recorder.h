@@ -28,6 +28,8 @@ struct Event {
 class Recorder {
  public:
   Recorder(const std::vector<std::string>& args, const Environment& environment);
+  // With pipes of the caller's choosing (SpawnOptions::extraFds may place fds 0 and 1).
+  Recorder(const std::vector<std::string>& args, SpawnOptions options);
   Recorder(const std::filesystem::path& output, std::uint32_t windowId, const Environment& environment)
       : Recorder({output.string(), std::to_string(windowId)}, environment) {}
 
@@ -37,6 +39,9 @@ class Recorder {
   std::optional<Event> waitFor(const std::string& status, std::chrono::milliseconds timeout = kStartTimeout);
   // Writes the stop line; false if stdin was already closed by the program.
   bool stop();
+  void closeStdin() { process_.closeStdin(); }
+  void closeStdout() { process_.closeStdout(); }
+  void signal(int signo) { process_.signal(signo); }
   // Waits for the exit, then takes the remaining stdout lines as events.
   std::optional<int> waitExit(std::chrono::milliseconds timeout = kExitTimeout);
   // The exit code, or -1 when killed or still running.

@@ -20,7 +20,10 @@ using Reply = std::unique_ptr<T, decltype(&std::free)>;
 
 }  // namespace
 
-XServer::XServer(int width, int height) {
+XServer::XServer(int width, int height)
+    : XServer(std::vector<std::string>{std::to_string(width) + "x" + std::to_string(height) + "x24"}) {}
+
+XServer::XServer(const std::vector<std::string>& screens) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
   Fd readEnd(fds[0]);
@@ -31,10 +34,11 @@ XServer::XServer(int width, int height) {
   SpawnOptions options;
   options.quiet = true;
   options.extraFds = {{writeEnd.get(), 3}};
-  std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
-  process_ = std::make_unique<Process>(
-      std::vector<std::string>{"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp"},
-      std::move(options));
+  std::vector<std::string> argv{"Xvfb", "-displayfd", "3", "-nolisten", "tcp"};
+  for (std::size_t i = 0; i < screens.size(); ++i) {
+    argv.insert(argv.end(), {"-screen", std::to_string(i), screens[i]});
+  }
+  process_ = std::make_unique<Process>(argv, std::move(options));
   writeEnd.reset();
 
   LineReader reader(std::move(readEnd));
@@ -49,12 +53,19 @@ void XServer::kill() {
 }
 
 XConnection::XConnection(const std::string& display) {
-  c_ = xcb_connect(display.c_str(), nullptr);
+  int screenNumber = 0;
+  c_ = xcb_connect(display.c_str(), &screenNumber);
   if (xcb_connection_has_error(c_)) {
     xcb_disconnect(c_);
     throw std::runtime_error("cannot connect to " + display);
   }
-  screen_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+  auto roots = xcb_setup_roots_iterator(xcb_get_setup(c_));
+  for (int i = 0; i < screenNumber && roots.rem > 0; ++i) xcb_screen_next(&roots);
+  if (roots.rem <= 0) {
+    xcb_disconnect(c_);
+    throw std::runtime_error("no such screen: " + display);
+  }
+  screen_ = roots.data;
 }
 
 XConnection::~XConnection() { xcb_disconnect(c_); }
@@ -82,6 +93,30 @@ std::uint32_t XConnection::destroyedWindowId() {
   std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
   return window;
 }
+
+std::uint32_t XConnection::createWindow(int width, int height, bool inputOnly) {
+  xcb_window_t window = xcb_generate_id(c_);
+  if (inputOnly) {
+    xcb_create_window(c_, 0, window, screen_->root, 0, 0, static_cast<std::uint16_t>(width),
+                      static_cast<std::uint16_t>(height), 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                      XCB_COPY_FROM_PARENT, 0, nullptr);
+  } else {
+    const std::uint32_t values[] = {screen_->white_pixel};
+    xcb_create_window(c_, XCB_COPY_FROM_PARENT, window, screen_->root, 0, 0,
+                      static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height), 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual, XCB_CW_BACK_PIXEL, values);
+  }
+  xcb_map_window(c_, window);
+  sync();
+  return window;
+}
+
+void XConnection::destroyWindow(std::uint32_t window) {
+  xcb_destroy_window(c_, window);
+  sync();
+}
+
+void XConnection::sync() { std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
 
 WindowManager::WindowManager(const std::string& display, const std::filesystem::path& home) {
   // Owning WM_S0 is not enough: openbox drops map requests that come before its
@@ -170,6 +205,7 @@ TestWindow::TestWindow(const Environment& environment, const WindowOptions& o) {
   std::snprintf(color, sizeof color, "%06x", o.rgb & 0xffffff);
   argv.insert(argv.end(), {"--color", color});
   if (o.animate) argv.push_back("--animate");
+  if (o.noise) argv.push_back("--noise");
   if (o.toneHz > 0) argv.insert(argv.end(), {"--tone", std::to_string(o.toneHz)});
   argv.insert(argv.end(), o.extraArgs.begin(), o.extraArgs.end());
 

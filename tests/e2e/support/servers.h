@@ -20,6 +20,8 @@ namespace quorvale::e2e {
 class XServer {
  public:
   XServer(int width = 1280, int height = 800);
+  // One X screen per entry, e.g. {"1280x800x24", "800x600x24"} for :N.0 and :N.1.
+  explicit XServer(const std::vector<std::string>& screens);
   const std::string& display() const { return display_; }
   pid_t pid() const { return process_->pid(); }
   // Kills the server now (for the fault tests).
@@ -33,6 +35,7 @@ class XServer {
 // An xcb connection to a test display.
 class XConnection {
  public:
+  // The screen is the one the display names (":N.1" is screen 1).
   explicit XConnection(const std::string& display);
   ~XConnection();
   XConnection(const XConnection&) = delete;
@@ -44,6 +47,11 @@ class XConnection {
   std::uint32_t screenPixel(int x, int y);
   // A window id that names no window: created and destroyed again.
   std::uint32_t destroyedWindowId();
+  // A mapped top-level window on this connection's screen, alive as long as the connection.
+  std::uint32_t createWindow(int width, int height, bool inputOnly = false);
+  void destroyWindow(std::uint32_t window);
+  // Waits until the server has handled every request sent so far.
+  void sync();
 
  private:
   xcb_connection_t* c_ = nullptr;
@@ -85,6 +93,7 @@ struct WindowOptions {
   int height = 480;
   std::uint32_t rgb = 0x3060c0;
   bool animate = false;
+  bool noise = false;  // random blocks every frame instead of a bar; implies animate
   int toneHz = 0;
   std::vector<std::string> extraArgs;
 
@@ -105,6 +114,10 @@ struct WindowOptions {
   }
   WindowOptions& animated() {
     animate = true;
+    return *this;
+  }
+  WindowOptions& noisy() {
+    animate = noise = true;
     return *this;
   }
   WindowOptions& tone(int hz) {
