@@ -49,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   SupportRecordingEvent event{status.value_or(""), field(rest, any), field(rest, any), field(rest, any)};
   check(event);
   // Texts made reportable always encode.
-  SupportRecordingEvent clean{sanitizeUtf8(event.status), event.path ? std::optional(sanitizeUtf8(*event.path)) : std::nullopt,
+  SupportRecordingEvent clean{sanitizeUtf8(event.status),
+                              event.path ? std::optional(sanitizeUtf8(*event.path)) : std::nullopt,
                               event.fileName ? std::optional(sanitizeUtf8(*event.fileName)) : std::nullopt,
                               event.detail ? std::optional(sanitizeUtf8(*event.detail)) : std::nullopt};
   try {

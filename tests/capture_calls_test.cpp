@@ -1,8 +1,9 @@
+#include "recorder/capture_calls.h"
+
 #include <gtest/gtest.h>
 
 #include "events/support_recording_error.h"
 #include "platform/platform_error.h"
-#include "recorder/capture_calls.h"
 #include "support/scripted_platform.h"
 #include "support/test_runtime.h"
 
@@ -42,8 +43,9 @@ TEST_F(ContentQueryTest, BothQueriesPreferTheErrorAndTreatNeitherAsNotReady) {
   std::optional<ContentPointer> result;
   EXPECT_EQ(rt.run(fetchShareableContent(platform, rt.workers.get_executor()), result), error);
   EXPECT_THROW(fetchShareableContentSync(platform), SupportRecordingError);
-  EXPECT_THROW(std::rethrow_exception(rt.run(fetchShareableContent(platform, rt.workers.get_executor()), result)),
-               SupportRecordingError);
+  EXPECT_THROW(
+      std::rethrow_exception(rt.run(fetchShareableContent(platform, rt.workers.get_executor()), result)),
+      SupportRecordingError);
   EXPECT_EQ(platform.calls(), std::vector<std::string>(4, "getShareableContent(true, false)"));
 }
 

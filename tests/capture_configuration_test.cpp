@@ -1,8 +1,8 @@
+#include "recorder/capture_configuration.h"
+
 #include <gtest/gtest.h>
 
 #include <limits>
-
-#include "recorder/capture_configuration.h"
 
 namespace quorvale::recorder {
 namespace {
@@ -24,28 +24,32 @@ TEST_P(OutputSizeTest, FitsWithinBoundsWithoutEnlarging) {
 }
 
 const Rect kAnyWindow{0, 0, 10, 10};
-INSTANTIATE_TEST_SUITE_P(
-    Table, OutputSizeTest,
-    ::testing::Values(OutputSizeCase{2, {0, 0, 1440, 900}, kAnyWindow, {1152, 720}},
-                      OutputSizeCase{2, {0, 0, 1920, 1080}, kAnyWindow, {1280, 720}},
-                      OutputSizeCase{1, {0, 0, 1366, 768}, kAnyWindow, {1280, 719}},
-                      OutputSizeCase{1, {0, 0, 800, 600}, kAnyWindow, {800, 600}},
-                      OutputSizeCase{1, {0, 0, 1000.3, 700.2}, kAnyWindow, {1001, 701}},
-                      OutputSizeCase{0.5, {0, 0, 800, 600}, kAnyWindow, {800, 600}},
-                      OutputSizeCase{2, {0, 0, 20, 10}, kAnyWindow, {64, 64}},
-                      OutputSizeCase{1, {0, 0, 3000, 100}, kAnyWindow, {1280, 64}},
-                      OutputSizeCase{1, {0, 0, 100, 3000}, kAnyWindow, {64, 720}},
-                      OutputSizeCase{3, {0, 0, 0, 0}, {0, 0, 500, 400}, {900, 720}},
-                      OutputSizeCase{1, {0, 0, 0, 300}, {0, 0, 500, 400}, {1000, 300}},
-                      // A negative width reads back as its magnitude.
-                      OutputSizeCase{1, {0, 0, -800, 600}, kAnyWindow, {800, 600}}));
+INSTANTIATE_TEST_SUITE_P(Table, OutputSizeTest,
+                         ::testing::Values(OutputSizeCase{2, {0, 0, 1440, 900}, kAnyWindow, {1152, 720}},
+                                           OutputSizeCase{2, {0, 0, 1920, 1080}, kAnyWindow, {1280, 720}},
+                                           OutputSizeCase{1, {0, 0, 1366, 768}, kAnyWindow, {1280, 719}},
+                                           OutputSizeCase{1, {0, 0, 800, 600}, kAnyWindow, {800, 600}},
+                                           OutputSizeCase{1, {0, 0, 1000.3, 700.2}, kAnyWindow, {1001, 701}},
+                                           OutputSizeCase{0.5, {0, 0, 800, 600}, kAnyWindow, {800, 600}},
+                                           OutputSizeCase{2, {0, 0, 20, 10}, kAnyWindow, {64, 64}},
+                                           OutputSizeCase{1, {0, 0, 3000, 100}, kAnyWindow, {1280, 64}},
+                                           OutputSizeCase{1, {0, 0, 100, 3000}, kAnyWindow, {64, 720}},
+                                           OutputSizeCase{3, {0, 0, 0, 0}, {0, 0, 500, 400}, {900, 720}},
+                                           OutputSizeCase{1, {0, 0, 0, 300}, {0, 0, 500, 400}, {1000, 300}},
+                                           // A negative width reads back as its magnitude.
+                                           OutputSizeCase{1, {0, 0, -800, 600}, kAnyWindow, {800, 600}}));
 
 TEST(OutputSizeOddInput, StaysWithinBoundsForAnyNumber) {
   constexpr double inf = std::numeric_limits<double>::infinity();
   constexpr double nan = std::numeric_limits<double>::quiet_NaN();
   const double values[] = {inf, -inf, nan, 0, -1, 1e300, -1e300, 1e-300, 63.5, 1e19};
-  const float scales[] = {1, 2, 0, -1, std::numeric_limits<float>::infinity(),
-                          std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::max()};
+  const float scales[] = {1,
+                          2,
+                          0,
+                          -1,
+                          std::numeric_limits<float>::infinity(),
+                          std::numeric_limits<float>::quiet_NaN(),
+                          std::numeric_limits<float>::max()};
   for (const double w : values) {
     for (const double h : values) {
       for (const float scale : scales) {
@@ -82,12 +86,14 @@ INSTANTIATE_TEST_SUITE_P(
                           {9000, 9000, 10, 10},
                           {{0, 0, 100, 100}, {100, 0, 100, 100}, {200, 0, 100, 100}},
                           0},
-        DisplayChoiceCase{"originOnAButMostlyOnB", {90, 0, 100, 100}, {{0, 0, 100, 100}, {100, 0, 100, 100}}, 1},
+        DisplayChoiceCase{
+            "originOnAButMostlyOnB", {90, 0, 100, 100}, {{0, 0, 100, 100}, {100, 0, 100, 100}}, 1},
         DisplayChoiceCase{"laterLargerOverlap",
                           {0, 0, 300, 100},
                           {{0, 0, 50, 100}, {50, 0, 200, 100}, {250, 0, 100, 100}},
                           1},
-        DisplayChoiceCase{"touchingEdgeIsNoOverlap", {100, 0, 10, 10}, {{0, 0, 100, 100}, {200, 0, 10, 10}}, 0}),
+        DisplayChoiceCase{
+            "touchingEdgeIsNoOverlap", {100, 0, 10, 10}, {{0, 0, 100, 100}, {200, 0, 10, 10}}, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct SourceRectCase {

@@ -111,10 +111,13 @@ TEST_F(EmitEventTest, LinesStayWholeUnderManyConcurrentWriters) {
 
 TEST(SanitizeUtf8, KeepsValidTextAndReplacesEachBrokenSequence) {
   EXPECT_EQ(sanitizeUtf8("plain /path/ä映😀"), "plain /path/ä映😀");
-  EXPECT_EQ(sanitizeUtf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
-  EXPECT_EQ(sanitizeUtf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");        // overlong
+  EXPECT_EQ(sanitizeUtf8("a\xFF"
+                         "b"),
+            "a\xEF\xBF\xBD"
+            "b");
+  EXPECT_EQ(sanitizeUtf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");                  // overlong
   EXPECT_EQ(sanitizeUtf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
-  EXPECT_EQ(sanitizeUtf8("\xE6\x98"), "\xEF\xBF\xBD");                    // truncated at the end
+  EXPECT_EQ(sanitizeUtf8("\xE6\x98"), "\xEF\xBF\xBD");                              // truncated at the end
   EXPECT_EQ(sanitizeUtf8("\xF4\x90\x80\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
@@ -142,10 +145,12 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorText{E::invalidWindowID(" 4\"2\n"), "Could not read the Quorvale window identifier:  4\"2\n."},
         ErrorText{E::outputDirectoryMissing("/nope"), "The Downloads folder could not be found: /nope."},
         ErrorText{E::outputAlreadyExists("/tmp/a.mp4"), "A recording already exists at /tmp/a.mp4."},
-        ErrorText{E::windowNotFound(7),
-                  "Could not find the Quorvale window to record. Make sure the app window is open and visible."},
-        ErrorText{E::windowNotFound(4294967295u),
-                  "Could not find the Quorvale window to record. Make sure the app window is open and visible."},
+        ErrorText{
+            E::windowNotFound(7),
+            "Could not find the Quorvale window to record. Make sure the app window is open and visible."},
+        ErrorText{
+            E::windowNotFound(4294967295u),
+            "Could not find the Quorvale window to record. Make sure the app window is open and visible."},
         ErrorText{E::missingArguments(), "Missing the output path or app window identifier."},
         ErrorText{E::unsupportedMacOS(), "Support recording needs macOS 15 or newer on this device."},
         ErrorText{E::recorderNotReady(), "The support recorder is not ready yet."},

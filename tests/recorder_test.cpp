@@ -58,7 +58,7 @@ class RecorderTest : public ::testing::Test {
   }
 
   QuorvaleScreenRecorder& recorder(QuorvaleScreenRecorder::Bounds bounds = {std::chrono::seconds(10),
-                                                                             std::chrono::seconds(10)}) {
+                                                                            std::chrono::seconds(10)}) {
     if (!recorder_) {
       recorder_ = std::make_unique<QuorvaleScreenRecorder>(
           kWindowID, OutputLocation::fromArgument("/tmp/out dir/clip.mp4"), platform, rt.runtime, bounds);
@@ -151,7 +151,8 @@ TEST_F(RecorderTest, ContentLookupWithNeitherContentNorErrorIsNotReady) {
 }
 
 TEST_F(RecorderTest, MissingWindowFailsWithItsIdentifier) {
-  for (auto windows : {std::vector<platform::Window>{}, std::vector<platform::Window>{{7, {}, kApp, "", true}}}) {
+  for (auto windows :
+       {std::vector<platform::Window>{}, std::vector<platform::Window>{{7, {}, kApp, "", true}}}) {
     ScriptedPlatform otherPlatform;
     otherPlatform.contentAnswers = {{contentWith(windows, {}), nullptr}};
     QuorvaleScreenRecorder lonely(kWindowID, OutputLocation::fromArgument("/tmp/x.mp4"), otherPlatform,
@@ -440,16 +441,18 @@ TEST(RecorderStress, InvariantsHoldWhateverTheCallbackOrder) {
       if (mask & 2) c.outputFailed(first);
       if (mask & 4) c.streamStopped(second);
     };
-    QuorvaleScreenRecorder recorder(kWindowID, OutputLocation::fromArgument("/tmp/s.mp4"), platform, rt.runtime,
-                                    {std::chrono::seconds(20), std::chrono::seconds(20)});
+    QuorvaleScreenRecorder recorder(kWindowID, OutputLocation::fromArgument("/tmp/s.mp4"), platform,
+                                    rt.runtime, {std::chrono::seconds(20), std::chrono::seconds(20)});
     const auto failure = rt.run(recorder.start());
     platform.drain();
 
     const auto lines = out.lines();
     std::vector<SupportRecordingEvent> events;
-    for (auto i = linesBefore; i < lines.size(); ++i) events.push_back(SupportRecordingEvent::decode(lines[i]));
+    for (auto i = linesBefore; i < lines.size(); ++i)
+      events.push_back(SupportRecordingEvent::decode(lines[i]));
 
-    const auto errors = std::count_if(events.begin(), events.end(), [](auto& e) { return e.status == "error"; });
+    const auto errors =
+        std::count_if(events.begin(), events.end(), [](auto& e) { return e.status == "error"; });
     const bool anyError = (mask & 6) != 0;
     ASSERT_EQ(errors, anyError ? 1 : 0) << "session " << session;
     ASSERT_EQ(recorder.hasEmittedTerminalEvent(), anyError);
@@ -457,7 +460,8 @@ TEST(RecorderStress, InvariantsHoldWhateverTheCallbackOrder) {
       ASSERT_EQ(failure, nullptr);
       continue;
     }
-    const auto errorEvent = *std::find_if(events.begin(), events.end(), [](auto& e) { return e.status == "error"; });
+    const auto errorEvent =
+        *std::find_if(events.begin(), events.end(), [](auto& e) { return e.status == "error"; });
     // The stored error is the reported one; start fails with it unless it won the race after "started".
     if (failure) {
       ASSERT_TRUE(failure == first || failure == second);

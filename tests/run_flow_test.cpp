@@ -1,3 +1,5 @@
+#include "recorder/run_flow.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
@@ -14,7 +16,6 @@
 #include "events/support_recording_error.h"
 #include "events/support_recording_event.h"
 #include "platform/platform_error.h"
-#include "recorder/run_flow.h"
 #include "recorder/window_id.h"
 #include "support/output_capture.h"
 #include "support/scripted_platform.h"
@@ -32,7 +33,8 @@ class ScriptedRecorder final : public Recorder {
  public:
   enum class Outcome { succeed, fail, reportThenFail };
 
-  ScriptedRecorder(Runtime runtime, Outcome start, Outcome stop) : runtime_(runtime), start_(start), stop_(stop) {}
+  ScriptedRecorder(Runtime runtime, Outcome start, Outcome stop)
+      : runtime_(runtime), start_(start), stop_(stop) {}
 
   asio::awaitable<void> start() override {
     co_await asio::co_spawn(runtime_.workers, run(start_, "started", true), asio::use_awaitable);
@@ -53,7 +55,8 @@ class ScriptedRecorder final : public Recorder {
       // The real recorder builds its stream through a synchronous hop to the main queue.
       std::promise<void> hop;
       asio::post(runtime_.mainQueue, [&hop] { hop.set_value(); });
-      mainQueueServedDuringStart = hop.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+      mainQueueServedDuringStart =
+          hop.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
     }
     switch (outcome) {
       case Outcome::succeed:
@@ -85,7 +88,8 @@ using Outcome = ScriptedRecorder::Outcome;
 
 class RunFlowTest : public ::testing::Test {
  protected:
-  RunFlowTest() : directory(std::filesystem::temp_directory_path() / ("quorvale-flow-" + std::to_string(getpid()))) {
+  RunFlowTest()
+      : directory(std::filesystem::temp_directory_path() / ("quorvale-flow-" + std::to_string(getpid()))) {
     std::filesystem::create_directories(directory);
   }
   ~RunFlowTest() override { std::filesystem::remove_all(directory); }
@@ -143,7 +147,8 @@ TEST_F(RunFlowTest, StartFailureIsReportedWithLocationAndNeverStops) {
   EXPECT_EQ(stopRequest.waits, 0);
   EXPECT_EQ(recorder->stops, 0);
   const auto path = (directory / "movie.mp4").string();
-  EXPECT_EQ(events(), (std::vector<SupportRecordingEvent>{{"error", path, "movie.mp4", "Scripted failure."}}));
+  EXPECT_EQ(events(),
+            (std::vector<SupportRecordingEvent>{{"error", path, "movie.mp4", "Scripted failure."}}));
 }
 
 TEST_F(RunFlowTest, StartFailureAfterTheRecordersOwnErrorAddsNothing) {
@@ -172,8 +177,9 @@ TEST_F(RunFlowTest, UnsupportedSystemIsReportedAfterTheFileChecksWithLocation) {
   EXPECT_EQ(run(Outcome::succeed, Outcome::succeed), 1);
   EXPECT_EQ(recorder, nullptr);
   const auto path = (directory / "movie.mp4").string();
-  EXPECT_EQ(events(), (std::vector<SupportRecordingEvent>{
-                          {"error", path, "movie.mp4", "Support recording needs macOS 15 or newer on this device."}}));
+  EXPECT_EQ(events(),
+            (std::vector<SupportRecordingEvent>{
+                {"error", path, "movie.mp4", "Support recording needs macOS 15 or newer on this device."}}));
   // A bad path still wins over the system check.
   std::filesystem::create_directory(directory / "movie.mp4");
   EXPECT_EQ(run(Outcome::succeed, Outcome::succeed), 1);
@@ -197,8 +203,8 @@ TEST(WindowIdentifier, ParsesDecimalUnsigned32BitOnly) {
   EXPECT_EQ(parseWindowID("-000"), 0u);
   EXPECT_EQ(parseWindowID("4294967295"), 4294967295u);
   EXPECT_EQ(parseWindowID("0000000000004294967295"), 4294967295u);
-  for (const char* bad : {"", "+", "-", "-1", "4294967296", "99999999999999999999", " 42", "42 ", "4x", "0x2A",
-                          "1_000", "++1", "+-1", "\xD9\xA1"}) {
+  for (const char* bad : {"", "+", "-", "-1", "4294967296", "99999999999999999999", " 42", "42 ", "4x",
+                          "0x2A", "1_000", "++1", "+-1", "\xD9\xA1"}) {
     EXPECT_EQ(parseWindowID(bad), std::nullopt) << bad;
   }
 }
@@ -238,7 +244,8 @@ ProgramResult runProgram(const std::vector<std::string>& arguments, const std::s
   auto drain = [](int fd) {
     std::string text;
     char buffer[4096];
-    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+      text.append(buffer, static_cast<std::size_t>(n));
     close(fd);
     return text;
   };
@@ -283,14 +290,19 @@ TEST_P(ProgramValidationTest, WritesExactlyOneErrorLineAndExitsOne) {
 }
 
 std::string invalidID(const std::string& escapedText) {
-  return R"({"status":"error","detail":"Could not read the Quorvale window identifier: )" + escapedText + R"(."})";
+  return R"({"status":"error","detail":"Could not read the Quorvale window identifier: )" + escapedText +
+         R"(."})";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ProgramValidationTest,
     ::testing::Values(
-        ValidationCase{"noArguments", {}, R"({"status":"error","detail":"Missing the output path or app window identifier."})"},
-        ValidationCase{"oneArgument", {"@/a.mp4"}, R"({"status":"error","detail":"Missing the output path or app window identifier."})"},
+        ValidationCase{"noArguments",
+                       {},
+                       R"({"status":"error","detail":"Missing the output path or app window identifier."})"},
+        ValidationCase{"oneArgument",
+                       {"@/a.mp4"},
+                       R"({"status":"error","detail":"Missing the output path or app window identifier."})"},
         ValidationCase{"emptyID", {"@/a.mp4", ""}, invalidID("")},
         ValidationCase{"leadingBlank", {"@/a.mp4", " 42"}, invalidID(" 42")},
         ValidationCase{"trailingBlank", {"@/a.mp4", "42 "}, invalidID("42 ")},
@@ -304,21 +316,26 @@ INSTANTIATE_TEST_SUITE_P(
         // Regression: invalid UTF-8 in an argument must not lose the error event.
         ValidationCase{"invalidUtf8", {"@/a.mp4", "4\xFF"}, invalidID("4\xEF\xBF\xBD")},
         ValidationCase{"badIDWinsOverBadPath", {"/no/such/dir/a.mp4", "x"}, invalidID("x")},
-        ValidationCase{"parentMissing",
-                       {"@/missing/clip.mp4", "42"},
-                       R"({"status":"error","path":"@/missing/clip.mp4","fileName":"clip.mp4","detail":"The Downloads folder could not be found: @/missing."})"},
-        ValidationCase{"fileExists",
-                       {"@/existing.mp4", "42"},
-                       R"({"status":"error","path":"@/existing.mp4","fileName":"existing.mp4","detail":"A recording already exists at @/existing.mp4."})"},
-        ValidationCase{"directoryExists",
-                       {"@/existing-dir", "42"},
-                       R"({"status":"error","path":"@/existing-dir","fileName":"existing-dir","detail":"A recording already exists at @/existing-dir."})"},
-        ValidationCase{"linkToFileExists",
-                       {"@/link-to-file.mp4", "42"},
-                       R"({"status":"error","path":"@/link-to-file.mp4","fileName":"link-to-file.mp4","detail":"A recording already exists at @/link-to-file.mp4."})"},
-        ValidationCase{"relativePathExists",
-                       {"existing.mp4", "42", "extra"},
-                       R"({"status":"error","path":"@/existing.mp4","fileName":"existing.mp4","detail":"A recording already exists at @/existing.mp4."})"}),
+        ValidationCase{
+            "parentMissing",
+            {"@/missing/clip.mp4", "42"},
+            R"({"status":"error","path":"@/missing/clip.mp4","fileName":"clip.mp4","detail":"The Downloads folder could not be found: @/missing."})"},
+        ValidationCase{
+            "fileExists",
+            {"@/existing.mp4", "42"},
+            R"({"status":"error","path":"@/existing.mp4","fileName":"existing.mp4","detail":"A recording already exists at @/existing.mp4."})"},
+        ValidationCase{
+            "directoryExists",
+            {"@/existing-dir", "42"},
+            R"({"status":"error","path":"@/existing-dir","fileName":"existing-dir","detail":"A recording already exists at @/existing-dir."})"},
+        ValidationCase{
+            "linkToFileExists",
+            {"@/link-to-file.mp4", "42"},
+            R"({"status":"error","path":"@/link-to-file.mp4","fileName":"link-to-file.mp4","detail":"A recording already exists at @/link-to-file.mp4."})"},
+        ValidationCase{
+            "relativePathExists",
+            {"existing.mp4", "42", "extra"},
+            R"({"status":"error","path":"@/existing.mp4","fileName":"existing.mp4","detail":"A recording already exists at @/existing.mp4."})"}),
     [](const auto& info) { return std::string(info.param.name); });
 #endif
 

@@ -1,10 +1,10 @@
+#include "recorder/stop_request.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <future>
-
-#include "recorder/stop_request.h"
 
 namespace quorvale::recorder {
 namespace {

@@ -83,7 +83,8 @@ void emitError(const std::string& message, const std::optional<std::string>& pat
   try {
     emitEvent(SupportRecordingEvent{"error", path, fileName, message});
   } catch (...) {
-    // Only copying the texts can throw here (out of memory); the event is lost as an encoding failure would be.
+    // Only copying the texts can throw here (out of memory); the event is lost as an encoding failure would
+    // be.
   }
 }
 

@@ -83,17 +83,15 @@ struct FrameInterval {
 // defaults. The order of the setter calls is kept for inspection.
 class StreamConfiguration {
  public:
-#define QUORVALE_SETTING(Type, name, Setter)   \
- public:                                       \
-  void Setter(Type value) {                    \
-    name##_ = std::move(value);                \
-    assignments_.emplace_back(#name);          \
-  }                                            \
-  const std::optional<Type>& name() const {    \
-    return name##_;                            \
-  }                                            \
-                                               \
- private:                                      \
+#define QUORVALE_SETTING(Type, name, Setter)                  \
+ public:                                                      \
+  void Setter(Type value) {                                   \
+    name##_ = std::move(value);                               \
+    assignments_.emplace_back(#name);                         \
+  }                                                           \
+  const std::optional<Type>& name() const { return name##_; } \
+                                                              \
+ private:                                                     \
   std::optional<Type> name##_;
 
   QUORVALE_SETTING(Rect, sourceRect, setSourceRect)

@@ -33,7 +33,8 @@ std::optional<std::pair<platform::DisplayFilter, platform::Rect>> displayFilterF
 
 }  // namespace
 
-QuorvaleScreenRecorder::StreamPair QuorvaleScreenRecorder::buildRecordingStream(const platform::Window& window) {
+QuorvaleScreenRecorder::StreamPair QuorvaleScreenRecorder::buildRecordingStream(
+    const platform::Window& window) {
   platform_.sharedApplication();
 
   platform::ContentFilter filter;

@@ -59,10 +59,10 @@ bool isUsableSourceRect(const Rect& rect) { return rect.getWidth() >= 1 && rect.
 PixelSize outputSize(const Rect& contentRect, float pointPixelScale, const Rect& windowFrame) {
   const double pointScale = static_cast<double>(pointPixelScale);
   const double scale = pointScale > 1 ? pointScale : 1;
-  const double width = atLeastMinimum(
-      std::ceil(rawSide(contentRect.getWidth(), scale, windowFrame.getWidth())));
-  const double height = atLeastMinimum(
-      std::ceil(rawSide(contentRect.getHeight(), scale, windowFrame.getHeight())));
+  const double width =
+      atLeastMinimum(std::ceil(rawSide(contentRect.getWidth(), scale, windowFrame.getWidth())));
+  const double height =
+      atLeastMinimum(std::ceil(rawSide(contentRect.getHeight(), scale, windowFrame.getHeight())));
   const double fit = std::min({1.0, kMaximumWidth / width, kMaximumHeight / height});
   // An infinite side makes the fit 0 (or NaN); such a side is as large as it can be.
   if (!(fit > 0)) {

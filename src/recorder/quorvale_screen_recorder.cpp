@@ -105,7 +105,8 @@ void QuorvaleScreenRecorder::streamDidStopWithError(platform::Stream&, std::exce
 void QuorvaleScreenRecorder::reportStatus(std::atomic<bool>& flag, const char* status,
                                           std::counting_semaphore<>& semaphore) {
   flag.store(true);
-  events::emitEvent(events::SupportRecordingEvent{status, outputURL_.path, outputURL_.fileName, std::nullopt});
+  events::emitEvent(
+      events::SupportRecordingEvent{status, outputURL_.path, outputURL_.fileName, std::nullopt});
   semaphore.release();
 }
 

@@ -54,8 +54,8 @@ class ScriptedStream final : public platform::Stream {
 
 StreamControl::StreamControl(ScriptedPlatform& platform, platform::Stream& stream,
                              platform::StreamDelegate& streamDelegate,
-                             platform::RecordingOutputDelegate* outputDelegate, platform::RecordingOutput* output,
-                             platform::Stream::Completion completion)
+                             platform::RecordingOutputDelegate* outputDelegate,
+                             platform::RecordingOutput* output, platform::Stream::Completion completion)
     : platform_(platform),
       stream_(stream),
       streamDelegate_(streamDelegate),
@@ -245,12 +245,12 @@ void ScriptedPlatform::getShareableContent(bool excludeDesktopWindows, bool onSc
     ++contentQueries_;
   }
   if (answer.neverAnswer) {
-    deliver("dropContentCompletion", [completion = std::move(completion)]() mutable { completion = nullptr; });
+    deliver("dropContentCompletion",
+            [completion = std::move(completion)]() mutable { completion = nullptr; });
     return;
   }
-  deliver("contentCompletion", [completion = std::move(completion), answer] {
-    completion(answer.content, answer.error);
-  });
+  deliver("contentCompletion",
+          [completion = std::move(completion), answer] { completion(answer.content, answer.error); });
   if (answerBeforeReturning) waitDelivered();
 }
 
@@ -268,7 +268,8 @@ platform::RecordingOutputConfiguration ScriptedPlatform::makeRecordingOutputConf
 }
 
 std::shared_ptr<platform::RecordingOutput> ScriptedPlatform::makeRecordingOutput(
-    const platform::RecordingOutputConfiguration& configuration, platform::RecordingOutputDelegate& delegate) {
+    const platform::RecordingOutputConfiguration& configuration,
+    platform::RecordingOutputDelegate& delegate) {
   {
     const std::lock_guard lock(mutex_);
     calls_.push_back("makeRecordingOutput");
@@ -277,9 +278,9 @@ std::shared_ptr<platform::RecordingOutput> ScriptedPlatform::makeRecordingOutput
   return std::make_shared<ScriptedOutput>(delegate);
 }
 
-std::shared_ptr<platform::Stream> ScriptedPlatform::makeStream(const platform::ContentFilter& filter,
-                                                               const platform::StreamConfiguration& configuration,
-                                                               platform::StreamDelegate& delegate) {
+std::shared_ptr<platform::Stream> ScriptedPlatform::makeStream(
+    const platform::ContentFilter& filter, const platform::StreamConfiguration& configuration,
+    platform::StreamDelegate& delegate) {
   {
     const std::lock_guard lock(mutex_);
     calls_.push_back("makeStream");

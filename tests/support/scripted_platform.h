@@ -24,9 +24,9 @@ class ScriptedPlatform;
 // What a test script may do with a stream once start or stop has been asked for.
 class StreamControl {
  public:
-  StreamControl(ScriptedPlatform& platform, platform::Stream& stream, platform::StreamDelegate& streamDelegate,
-                platform::RecordingOutputDelegate* outputDelegate, platform::RecordingOutput* output,
-                platform::Stream::Completion completion);
+  StreamControl(ScriptedPlatform& platform, platform::Stream& stream,
+                platform::StreamDelegate& streamDelegate, platform::RecordingOutputDelegate* outputDelegate,
+                platform::RecordingOutput* output, platform::Stream::Completion completion);
 
   // Each posts one delivery, in call order, on the platform's threads.
   void complete(std::exception_ptr error = nullptr);
@@ -151,8 +151,8 @@ class ScriptedPlatform final : public platform::Platform {
   std::optional<platform::ContentFilter> filter_;
   std::optional<platform::RecordingOutputConfiguration> outputConfiguration_;
   std::thread::id streamBuildThread_;
-  std::size_t pending_ = 0;        // deliveries not yet run
-  std::size_t posting_ = 0;        // callers still posting (see Busy)
+  std::size_t pending_ = 0;       // deliveries not yet run
+  std::size_t posting_ = 0;       // callers still posting (see Busy)
   std::condition_variable idle_;  // signalled when both drop to 0
 };
 

@@ -29,9 +29,9 @@ struct BgraImageView {
 };
 
 struct VideoFormat {
-  int width = 0;             // output size in pixels, as configured
+  int width = 0;  // output size in pixels, as configured
   int height = 0;
-  int framesPerSecond = 15;  // the highest rate; frames may come less often
+  int framesPerSecond = 15;         // the highest rate; frames may come less often
   bool preserveAspectRatio = true;  // letterbox instead of stretching
 };
 
