@@ -13,8 +13,11 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <system_error>
+#include <thread>
 
 #include "e2e/support/fixture.h"
 
@@ -43,6 +46,19 @@ Fd highCopy(int fd) {
   int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 100);
   if (copy < 0) throw std::system_error(errno, std::generic_category(), "fcntl");
   return Fd(copy);
+}
+
+// Waits until the process is halted by a stop signal ("T" in /proc/PID/stat).
+bool waitHalted(pid_t pid) {
+  auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (Clock::now() < deadline) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto end = stat.rfind(')');  // the command name in parentheses may hold anything
+    if (end != std::string::npos && stat.compare(end, 3, ") T") == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
 }
 
 std::pair<Fd, Fd> makePipe() {
@@ -155,16 +171,21 @@ struct SignalPair {
 
 class DoubleSignalTest : public ReliabilityTest, public ::testing::WithParamInterface<SignalPair> {};
 
-// Two different signals, because a second one of the same kind may merge with
-// the first while that is still pending.
+// Stopping takes only milliseconds, too little to aim a second signal at. So
+// both arrive while the recorder is halted (SIGSTOP) and reach it together on
+// SIGCONT. They differ, since a second one of the same kind would merge with the
+// first while that is pending.
 // Guards against a second stop request being ignored while the first one is finishing the movie.
 TEST_P(DoubleSignalTest, SecondSignalEndsTheProcessAtOnceWithStatus1) {
   auto& window = openAnimatedWindow();
   startRecorder(output(), window.id());
   waitStarted();
   if (HasFailure()) return;
+  recorder_->signal(SIGSTOP);
+  ASSERT_TRUE(waitHalted(recorder_->pid())) << recorder_->transcript();
   recorder_->signal(GetParam().first);
   recorder_->signal(GetParam().second);
+  recorder_->signal(SIGCONT);
   auto status = recorder_->waitExit(std::chrono::seconds(15));
   ASSERT_TRUE(status) << "still running 15 s after two stop signals\n" << recorder_->transcript();
   EXPECT_TRUE(exitedWith(status, 1)) << recorder_->transcript();
