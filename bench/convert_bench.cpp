@@ -4,14 +4,16 @@
 // writer (conversion plus x264) in media_bench.cpp.
 
 extern "C" {
-#include <libswscale/swscale.h>
 #include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
 }
 
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
 #include <vector>
+
+#include "platform/x11/pixel_convert.h"
 
 namespace {
 
@@ -47,8 +49,8 @@ void convertToNV12(benchmark::State& state) {
     state.SkipWithError("no scaler");
     return;
   }
-  sws_setColorspaceDetails(context, sws_getCoefficients(SWS_CS_ITU709), 1, sws_getCoefficients(SWS_CS_ITU709), 0,
-                           0, 1 << 16, 1 << 16);
+  sws_setColorspaceDetails(context, sws_getCoefficients(SWS_CS_ITU709), 1, sws_getCoefficients(SWS_CS_ITU709),
+                           0, 0, 1 << 16, 1 << 16);
   const std::uint8_t* in[4] = {source.data(), nullptr, nullptr, nullptr};
   const int inStride[4] = {width * 4, 0, 0, 0};
   std::uint8_t* out[4] = {luma.data(), chroma.data(), nullptr, nullptr};
@@ -60,6 +62,19 @@ void convertToNV12(benchmark::State& state) {
   sws_freeContext(context);
 }
 BENCHMARK(convertToNV12)->Args({1280, 720})->Args({1920, 1080});
+
+// MovieWriter's own conversion for an image already at the output size.
+void convertToNV12Unscaled(benchmark::State& state) {
+  const auto source = pattern(kWidth, kHeight);
+  std::vector<std::uint8_t> luma(static_cast<std::size_t>(kWidth) * kHeight);
+  std::vector<std::uint8_t> chroma(static_cast<std::size_t>(kWidth) * kHeight / 2);
+  const quorvale::platform::x11::BgraImageView view{source.data(), kWidth, kHeight, kWidth * 4};
+  for (auto _ : state) {
+    quorvale::platform::x11::bgrxToNv12(view, luma.data(), kWidth, chroma.data(), kWidth);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(convertToNV12Unscaled);
 
 }  // namespace
 

@@ -20,6 +20,7 @@
 
 #include "platform/platform_error.h"
 #include "platform/x11/errors.h"
+#include "platform/x11/pixel_convert.h"
 
 namespace quorvale::platform::x11 {
 namespace {
@@ -388,6 +389,99 @@ TEST(AudioCaptureTest, WithoutAServerStartFailsQuietlyAndQuickly) {
     setenv("PULSE_SERVER", saved.c_str(), 1);
   } else {
     unsetenv("PULSE_SERVER");
+  }
+}
+
+}  // namespace
+}  // namespace quorvale::platform::x11
+
+namespace quorvale::platform::x11 {
+namespace {
+
+// Bytes of one BGRX colour repeated over a width x height picture.
+std::vector<std::uint8_t> solid(int width, int height, std::uint8_t b, std::uint8_t g, std::uint8_t r) {
+  std::vector<std::uint8_t> pixels(std::size_t(width) * height * 4);
+  for (std::size_t i = 0; i < pixels.size(); i += 4) {
+    pixels[i] = b;
+    pixels[i + 1] = g;
+    pixels[i + 2] = r;
+    pixels[i + 3] = 0;
+  }
+  return pixels;
+}
+
+TEST(PixelConvertTest, Bt709LimitedRangeLevels) {
+  struct Case {
+    std::uint8_t b, g, r;
+    int y, cb, cr;
+  };
+  // 16 + 219 Y', 128 + 224 (B'-Y')/1.8556 and 128 + 224 (R'-Y')/1.5748, rounded.
+  for (const Case& c :
+       {Case{0, 0, 0, 16, 128, 128}, Case{255, 255, 255, 235, 128, 128}, Case{0, 0, 255, 63, 102, 240},
+        Case{0, 255, 0, 173, 42, 26}, Case{255, 0, 0, 32, 240, 118}}) {
+    auto pixels = solid(4, 2, c.b, c.g, c.r);
+    std::vector<std::uint8_t> luma(8), chroma(4);
+    bgrxToNv12({pixels.data(), 4, 2, 16}, luma.data(), 4, chroma.data(), 4);
+    for (std::uint8_t y : luma) EXPECT_NEAR(y, c.y, 1) << int(c.r) << "," << int(c.g) << "," << int(c.b);
+    EXPECT_NEAR(chroma[0], c.cb, 1);
+    EXPECT_NEAR(chroma[1], c.cr, 1);
+  }
+}
+
+TEST(PixelConvertTest, ChromaIsTheBlockMeanAndOddEdgesRepeat) {
+  // 3x3 with a stride wider than the row: left 2x2 block half white half black.
+  const int stride = 5 * 4;
+  std::vector<std::uint8_t> pixels(std::size_t(stride) * 3, 0xee);  // padding must not be read
+  auto set = [&](int x, int y, std::uint8_t r) {
+    std::uint8_t* p = &pixels[std::size_t(y) * stride + x * 4];
+    p[0] = 0;
+    p[1] = 0;
+    p[2] = r;
+    p[3] = 0;
+  };
+  for (int y = 0; y < 3; ++y)
+    for (int x = 0; x < 3; ++x) set(x, y, (x + y) % 2 ? 255 : 0);
+  std::vector<std::uint8_t> luma(3 * 3, 0), chroma(4 * 2, 0);
+  bgrxToNv12({pixels.data(), 3, 3, stride}, luma.data(), 3, chroma.data(), 4);
+  EXPECT_EQ(luma[0], 16);
+  EXPECT_NEAR(luma[1], 63, 1);
+  // Mean red of the first block is 127.5: Cr halfway between 128 and 240.
+  EXPECT_NEAR(chroma[1], 184, 1);
+  // The right column alone (0 then 255 down): mean 127.5 as well.
+  EXPECT_NEAR(chroma[3], 184, 1);
+  // The last row alone, repeated: red, black, red across -> first block mean 127.5.
+  EXPECT_NEAR(chroma[4 + 1], 184, 1);
+  // Last column of the last row: black.
+  EXPECT_EQ(chroma[4 + 3], 128);
+}
+
+TEST_F(MovieWriterTest, RepeatedFrameEncodesTheLastPictureAgain) {
+  const fs::path file = dir_ / "movie.mp4";
+  MovieWriter writer(file, "public.mpeg-4", "avc1", {64, 64, 15, true}, std::nullopt);
+  EXPECT_THROW(writer.writeRepeatedFrame(0), PlatformError);
+  auto red = solid(64, 64, 0, 0, 255);
+  writer.writeVideoFrame({red.data(), 64, 64, 64 * 4}, 1'000'000);
+  writer.writeRepeatedFrame(2'000'000);
+  writer.writeRepeatedFrame(3'000'000);
+  writer.finish(3'500'000);
+
+  json info = probe(file);
+  ASSERT_TRUE(info.is_object());
+  const json* video = streamOfType(info, "video");
+  ASSERT_TRUE(video);
+  // The first picture, its bridge to the next (see MovieWriter) and the two repeats.
+  EXPECT_EQ(video->value("nb_read_packets", ""), "4");
+  EXPECT_NEAR(number(info["format"]["duration"]), 2.5, 0.1);
+  CommandResult decoded = run("ffmpeg -v error -i " + file.string() +
+                              " -fps_mode passthrough -f rawvideo -pix_fmt rgb24 - 2>/dev/null");
+  ASSERT_EQ(decoded.exitCode, 0);
+  ASSERT_EQ(decoded.output.size(), 4u * 64 * 64 * 3);
+  for (int frame = 0; frame < 4; ++frame) {
+    const auto* pixel = reinterpret_cast<const std::uint8_t*>(decoded.output.data()) + frame * 64 * 64 * 3 +
+                        (32 * 64 + 32) * 3;
+    EXPECT_GT(pixel[0], 230) << frame;
+    EXPECT_LT(pixel[1], 25) << frame;
+    EXPECT_LT(pixel[2], 25) << frame;
   }
 }
 

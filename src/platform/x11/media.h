@@ -58,6 +58,10 @@ class MovieWriter {
   // the shared clock; the first call sets the movie's time zero. Throws PlatformError.
   void writeVideoFrame(const BgraImageView& image, std::int64_t ptsMicros);
 
+  // The last image written, again at ptsMicros: for a picture that has not
+  // changed, without converting it anew. Throws PlatformError, also before any image.
+  void writeRepeatedFrame(std::int64_t ptsMicros);
+
   // Interleaved float samples in the audio format; gaps up to the video time are
   // filled with silence at finish, so the track lasts as long as the movie. Throws PlatformError.
   void writeAudio(const float* interleaved, std::size_t frameCount, std::int64_t ptsMicros);

@@ -24,6 +24,7 @@ extern "C" {
 #include "platform/x11/errors.h"
 #include "platform/x11/ffmpeg_handles.h"
 #include "platform/x11/media.h"
+#include "platform/x11/pixel_convert.h"
 
 namespace quorvale::platform::x11 {
 
@@ -130,9 +131,10 @@ struct MovieWriter::Impl {
   int encodedWidth = 0;
   int encodedHeight = 0;
   const AVPixFmtDescriptor* pixelDescriptor = nullptr;
-  int sourceWidth = 0;  // the size the scaler was made for
+  int sourceWidth = 0;  // the size the conversion was set up for
   int sourceHeight = 0;
-  int placeX = 0;  // where the scaled image goes in the output frame
+  bool unscaled = false;  // NV12 at the source's own size: our converter, no scaler
+  int placeX = 0;         // where the scaled image goes in the output frame
   int placeY = 0;
   int placeWidth = 0;
   int placeHeight = 0;
@@ -274,13 +276,15 @@ struct MovieWriter::Impl {
     context.gop_size = 2 * video.framesPerSecond;
     context.keyint_min = video.framesPerSecond;
     context.max_b_frames = 0;
-    context.thread_count = 2;
+    // One thread: slices cost bits (a third more on screen content) and
+    // synchronisation, and frame threads would hold frames back.
+    context.thread_count = 1;
     context.color_range = AVCOL_RANGE_MPEG;
     context.colorspace = AVCOL_SPC_BT709;
     context.color_primaries = AVCOL_PRI_BT709;
     context.color_trc = AVCOL_TRC_BT709;
 
-    // No lookahead, no B-frames and slice (not frame) threads: each frame leaves
+    // No lookahead, no B-frames and no frame threads: each frame leaves
     // the encoder as soon as it goes in. Damage-driven capture can go idle for a
     // long time, and a frame held back in the encoder would neither reach the
     // file (the first one promptly) nor survive a kill.
@@ -288,8 +292,7 @@ struct MovieWriter::Impl {
     if (isH264) {
       options.set("preset", "veryfast");
       options.set("crf", "23");
-      options.set("x264-params",
-                  "bframes=0:rc-lookahead=0:sync-lookahead=0:sliced-threads=1:mbtree=0:force-cfr=1");
+      options.set("x264-params", "bframes=0:rc-lookahead=0:sync-lookahead=0:mbtree=0:force-cfr=1");
     } else {
       options.set("preset", "superfast");
       options.set("crf", "28");
@@ -403,8 +406,17 @@ struct MovieWriter::Impl {
   }
 
   void prepareScaler(int width, int height) {
-    if (scaler && width == sourceWidth && height == sourceHeight) return;
+    if ((scaler || unscaled) && width == sourceWidth && height == sourceHeight) return;
     placeImage(width, height);
+    unscaled = placeWidth == width && placeHeight == height && videoFrame->format == AV_PIX_FMT_NV12;
+    if (unscaled) {
+      scaler.reset();
+      sourceWidth = width;
+      sourceHeight = height;
+      makeVideoFrameWritable();
+      fillBlack();
+      return;
+    }
     SwsContext* context = sws_getCachedContext(scaler.release(), width, height, AV_PIX_FMT_BGR0, placeWidth,
                                                placeHeight, static_cast<AVPixelFormat>(videoFrame->format),
                                                SWS_BILINEAR, nullptr, nullptr, nullptr);
@@ -442,6 +454,10 @@ struct MovieWriter::Impl {
       destination[plane] = videoFrame->data[plane] +
                            static_cast<std::ptrdiff_t>(y) * videoFrame->linesize[plane] +
                            static_cast<std::ptrdiff_t>(x) * step;
+    }
+    if (unscaled) {
+      bgrxToNv12(image, destination[0], videoFrame->linesize[0], destination[1], videoFrame->linesize[1]);
+      return;
     }
     const std::uint8_t* source[4] = {image.data, nullptr, nullptr, nullptr};
     const int sourceStride[4] = {image.stride, 0, 0, 0};
@@ -590,6 +606,9 @@ struct MovieWriter::Impl {
     if (target > audioPosition) appendAudio(nullptr, target - audioPosition);
   }
 
+  // image null: encode the last converted picture again.
+  void writeVideoAt(std::int64_t ptsMicros, const BgraImageView* image);
+
   template <typename F>
   void guarded(F&& body) {
     if (failure) throw *failure;
@@ -643,25 +662,39 @@ void MovieWriter::writeVideoFrame(const BgraImageView& image, std::int64_t ptsMi
     if (!image.data || image.width < 1 || image.height < 1 || image.stride < image.width * 4) {
       throw invalidArgument("Invalid image for the movie");
     }
-    if (!self.timeZero) self.timeZero = ptsMicros;
-    const std::int64_t relative = ptsMicros - *self.timeZero;
-    std::int64_t pts = av_rescale_q(relative, kMicros, kVideoTimeBase);
-    if (self.bridgeFromPts >= 0) {
-      // Nothing may start before the first sample's written end.
-      const std::int64_t firstEnd = self.bridgeFromPts;
-      if (!self.bridgeFirstFrame(pts)) pts = firstEnd;
-    }
-    // The encoder needs strictly increasing timestamps.
-    pts = std::max(pts, self.lastVideoPts + 1);
-    self.prepareScaler(image.width, image.height);
-    self.convert(image);
-    // The keyframe interval in frames says nothing about time when frames come rarely.
-    const bool forceKeyframe =
-        self.lastVideoPts >= 0 && relative - self.lastKeyframeMicros >= kMaxKeyframeIntervalMicros;
-    self.encodeVideo(pts, forceKeyframe);
-    if (self.audio) self.fillSilenceUntil(relative - kAudioSilenceSlackMicros);
-    self.afterWrite(relative);
+    self.writeVideoAt(ptsMicros, &image);
   });
+}
+
+void MovieWriter::writeRepeatedFrame(std::int64_t ptsMicros) {
+  Impl& self = *impl_;
+  // A call too early is the caller's mistake; the movie stays usable.
+  if (!self.timeZero && !self.failure && !self.finished) {
+    throw invalidArgument("No image to repeat in the movie " + self.path.string());
+  }
+  self.guarded([&] { self.writeVideoAt(ptsMicros, nullptr); });
+}
+
+void MovieWriter::Impl::writeVideoAt(std::int64_t ptsMicros, const BgraImageView* image) {
+  if (!timeZero) timeZero = ptsMicros;
+  const std::int64_t relative = ptsMicros - *timeZero;
+  std::int64_t pts = av_rescale_q(relative, kMicros, kVideoTimeBase);
+  if (bridgeFromPts >= 0) {
+    // Nothing may start before the first sample's written end.
+    const std::int64_t firstEnd = bridgeFromPts;
+    if (!bridgeFirstFrame(pts)) pts = firstEnd;
+  }
+  // The encoder needs strictly increasing timestamps.
+  pts = std::max(pts, lastVideoPts + 1);
+  if (image) {  // else the picture already converted goes again
+    prepareScaler(image->width, image->height);
+    convert(*image);
+  }
+  // The keyframe interval in frames says nothing about time when frames come rarely.
+  const bool forceKeyframe = lastVideoPts >= 0 && relative - lastKeyframeMicros >= kMaxKeyframeIntervalMicros;
+  encodeVideo(pts, forceKeyframe);
+  if (audio) fillSilenceUntil(relative - kAudioSilenceSlackMicros);
+  afterWrite(relative);
 }
 
 void MovieWriter::writeAudio(const float* interleaved, std::size_t frameCount, std::int64_t ptsMicros) {
