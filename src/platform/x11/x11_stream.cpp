@@ -153,8 +153,7 @@ struct WriterSetup {
 // The writer thread: everything that touches the MovieWriter.
 WriterResult writeLoop(const WriterSetup& setup, FramePipeline& pipeline) {
   WriterResult result;
-  FramePixels last;
-  bool haveLast = false;
+  bool haveLast = false;  // the writer holds a picture to repeat
   bool started = false;
   std::int64_t lastVideoMicros = 0;
   FramePixels canvas;
@@ -186,9 +185,14 @@ WriterResult writeLoop(const WriterSetup& setup, FramePipeline& pipeline) {
       setup.onFailed(std::move(error));
     }
   };
-  auto writeVideo = [&](const FramePixels& pixels, std::int64_t ptsMicros) {
+  // pixels null: the last picture again, which the writer keeps converted.
+  auto writeVideo = [&](const FramePixels* pixels, std::int64_t ptsMicros) {
     guarded([&] {
-      setup.writer->writeVideoFrame(view(pixels), ptsMicros);
+      if (pixels) {
+        setup.writer->writeVideoFrame(view(*pixels), ptsMicros);
+      } else {
+        setup.writer->writeRepeatedFrame(ptsMicros);
+      }
       lastVideoMicros = ptsMicros;
       if (!started && setup.writer->hasWrittenFrame()) {
         started = true;
@@ -222,12 +226,11 @@ WriterResult writeLoop(const WriterSetup& setup, FramePipeline& pipeline) {
       guarded([&] { setup.writer->writeAudio(chunk.samples.data(), chunk.frameCount, chunk.ptsMicros); });
     }
     if (frame) {
-      writeVideo(frame->pixels, frame->ptsMicros);
-      if (haveLast) pipeline.recycle(std::move(last));
-      last = std::move(frame->pixels);
+      writeVideo(&frame->pixels, frame->ptsMicros);
+      pipeline.recycle(std::move(frame->pixels));  // no copy kept: one frame buffer fewer
       haveLast = true;
     } else if (repeat) {
-      writeVideo(last, monotonicMicros());
+      writeVideo(nullptr, monotonicMicros());
     }
     lock.lock();
     if (done && pipeline.audio.empty()) break;
@@ -458,7 +461,8 @@ void X11Stream::captureLoop(FrameSource& source, FramePipeline& pipeline) {
     if (source.wantsFrame() && !pipeline.outputFailed()) {
       const std::int64_t due = lastAttempt + interval;
       if (now >= due) {
-        lastAttempt = now;
+        // Keep to the grid: late wake-ups would otherwise add up to a lower frame rate.
+        lastAttempt = now - due < interval ? due : now;
         FramePixels frame = pipeline.takeBuffer();
         if (source.render(frame, now)) {
           pipeline.pushFrame(std::move(frame), now);
