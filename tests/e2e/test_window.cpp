@@ -175,10 +175,10 @@ class TonePlayer {
   static constexpr int kChannels = 2;
 
   void run(std::stop_token stop, double hz) {
-    pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, kChannels};
+    pa_sample_spec sample{PA_SAMPLE_S16LE, kRate, kChannels};
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
-    attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(100'000, &spec));
+    attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(100'000, &sample));
     attr.prebuf = static_cast<std::uint32_t>(-1);
     attr.minreq = static_cast<std::uint32_t>(-1);
     attr.fragsize = static_cast<std::uint32_t>(-1);
@@ -187,8 +187,8 @@ class TonePlayer {
     std::unique_ptr<pa_simple, decltype(&pa_simple_free)> stream(nullptr, &pa_simple_free);
     int error = 0;
     for (int attempt = 0; attempt < 50 && !stop.stop_requested(); ++attempt) {
-      stream.reset(pa_simple_new(nullptr, "quorvale_test_window", PA_STREAM_PLAYBACK, nullptr, "tone", &spec,
-                                 nullptr, &attr, &error));
+      stream.reset(pa_simple_new(nullptr, "quorvale_test_window", PA_STREAM_PLAYBACK, nullptr, "tone",
+                                 &sample, nullptr, &attr, &error));
       if (stream) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
