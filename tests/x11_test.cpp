@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
+#include <xcb/xtest.h>
 
 #include <algorithm>
 #include <chrono>
@@ -465,6 +466,34 @@ TEST_F(X11Test, WindowFilterAddsTransientsAndOwnPopupsAndTheCursor) {
     for (int x = 180; x < 220; ++x) changed += pixelAt(frame, x, y) != kRed;
   }
   EXPECT_GT(changed, 10);
+}
+
+TEST_F(X11Test, ButtonPressLeavesAVisibleMarkWhereThePointerIs) {
+  const xcb_window_t target = client_->window(100, 100, 400, 300, kRed);
+  xcb_warp_pointer(client_->get(), XCB_NONE, client_->root(), 0, 0, 0, 0, 300, 250);
+  client_->sync();
+  auto clickOptions = options(false, false);
+  clickOptions.showMouseClicks = true;
+  FrameSource source(display(), WindowFilter{windowNamed(target)}, clickOptions);
+  FramePixels frame;
+  ASSERT_TRUE(source.render(frame, monotonicMicros()));
+  ASSERT_EQ(pixelAt(frame, 200, 150), kRed);
+
+  xcb_test_fake_input(client_->get(), XCB_BUTTON_PRESS, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+  xcb_test_fake_input(client_->get(), XCB_BUTTON_RELEASE, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+  client_->sync();
+  // The press reaches the source as an input event; wait for it, then draw.
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  bool marked = false;
+  while (!marked && std::chrono::steady_clock::now() < deadline) {
+    pollfd p{source.fileDescriptor(), POLLIN, 0};
+    ::poll(&p, 1, 100);
+    source.processEvents(monotonicMicros());
+    if (source.wantsFrame() && source.render(frame, monotonicMicros()))
+      marked = pixelAt(frame, 200, 150) != kRed;
+  }
+  EXPECT_TRUE(marked) << "no click mark at the pointer";
+  EXPECT_EQ(pixelAt(frame, 20, 20), kRed) << "the mark stays near the pointer";
 }
 
 TEST_F(X11Test, DisplayFilterShowsOnlyTheApplicationsWindowsInStackingOrder) {
