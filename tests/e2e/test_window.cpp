@@ -2,7 +2,7 @@
 //
 //   quorvale_test_window [--x N] [--y N] [--width N] [--height N] [--title TEXT]
 //                        [--class NAME] [--color RRGGBB] [--animate] [--noise] [--tone HZ]
-//                        [--override-redirect] [--unmapped] [--transient-for ID]
+//                        [--beep-flash] [--override-redirect] [--unmapped] [--transient-for ID]
 //
 // Prints the window id in decimal as the first stdout line once the window is
 // mapped (or created, with --unmapped). --animate moves a bar across the window
@@ -11,6 +11,10 @@
 // frame anew: content that barely compresses, for filling a disk quickly.
 // --tone plays a sine of that frequency through the default sound server
 // (PULSE_SERVER) until exit; the stream carries this process's pid.
+// --beep-flash (implies --animate) gives audio and video a shared marker for
+// measuring their sync: every kFlashPeriod seconds the window turns white for
+// kFlashSeconds and the tone, otherwise quiet, beeps for kBeepSeconds from the
+// moment the sound server plays it, both on the same steady clock.
 // The window goes on the screen DISPLAY names (":N.1" is screen 1).
 // Exits with 0 on SIGTERM, SIGINT or SIGHUP, when the window manager closes the
 // window, or when the X server goes away. Stdin is not read.
@@ -42,6 +46,16 @@
 
 namespace {
 
+// Just over a second, so each flash falls at another point between two captured frames.
+constexpr double kFlashPeriod = 1.007;
+constexpr double kFlashSeconds = 0.15;  // longer than one captured frame at 15 fps
+constexpr double kBeepSeconds = 0.1;
+
+// The marker starts at k * kFlashPeriod seconds, k >= 1.
+bool inMarker(double seconds, double length) {
+  return seconds >= kFlashPeriod && std::fmod(seconds, kFlashPeriod) < length;
+}
+
 struct Options {
   int x = 0;
   int y = 0;
@@ -53,6 +67,7 @@ struct Options {
   bool animate = false;
   bool noise = false;
   double toneHz = 0;
+  bool beepFlash = false;
   bool overrideRedirect = false;
   bool unmapped = false;
   std::uint32_t transientFor = 0;
@@ -99,6 +114,8 @@ Options parseOptions(int argc, char** argv) {
       o.animate = o.noise = true;
     } else if (arg == "--tone") {
       o.toneHz = static_cast<double>(parseNumber(value()));
+    } else if (arg == "--beep-flash") {
+      o.animate = o.beepFlash = true;
     } else if (arg == "--override-redirect") {
       o.overrideRedirect = true;
     } else if (arg == "--unmapped") {
@@ -166,9 +183,12 @@ const xcb_visualtype_t* findVisual(const xcb_screen_t* screen) {
 
 // Plays a sine on its own thread until destroyed. The stream's client carries
 // application.process.id = getpid(), which libpulse sets by itself.
+// With beeps, the tone is quiet except while a marker plays, timed from beepsFrom.
 class TonePlayer {
  public:
-  explicit TonePlayer(double hz) : thread_([this, hz](std::stop_token stop) { run(stop, hz); }) {}
+  using Clock = std::chrono::steady_clock;
+  TonePlayer(double hz, std::optional<Clock::time_point> beepsFrom)
+      : beepsFrom_(beepsFrom), thread_([this, hz](std::stop_token stop) { run(stop, hz); }) {}
 
  private:
   static constexpr int kRate = 48000;
@@ -201,9 +221,14 @@ class TonePlayer {
     std::vector<std::int16_t> chunk(kChunkFrames * kChannels);
     double phase = 0;
     const double step = 2 * std::numbers::pi * hz / kRate;
+    // When the next chunk's first sample will be played, in seconds since beepsFrom_.
+    double playAt = 0;
     while (!stop.stop_requested()) {
       for (int i = 0; i < kChunkFrames; ++i) {
-        auto sample = static_cast<std::int16_t>(std::lround(0.5 * 32767 * std::sin(phase)));
+        double amplitude = 0.5;
+        if (beepsFrom_)
+          amplitude = inMarker(playAt + static_cast<double>(i) / kRate, kBeepSeconds) ? 0.5 : 0.05;
+        auto sample = static_cast<std::int16_t>(std::lround(amplitude * 32767 * std::sin(phase)));
         phase = std::fmod(phase + step, 2 * std::numbers::pi);
         for (int ch = 0; ch < kChannels; ++ch) chunk[i * kChannels + ch] = sample;
       }
@@ -211,9 +236,16 @@ class TonePlayer {
         std::fprintf(stderr, "quorvale_test_window: playback failed: %s\n", pa_strerror(error));
         return;
       }
+      if (beepsFrom_) {
+        // Latency after a write: how long until the last written sample is heard.
+        pa_usec_t latency = pa_simple_get_latency(stream.get(), &error);
+        playAt = std::chrono::duration<double>(Clock::now() - *beepsFrom_).count() +
+                 static_cast<double>(latency) / 1e6;
+      }
     }
   }
 
+  std::optional<Clock::time_point> beepsFrom_;
   std::jthread thread_;
 };
 
@@ -226,6 +258,7 @@ class TestWindow {
     background_ = pixelFor(visual, o.rgb);
     // The bar uses the complementary colour so it always stands out.
     bar_ = pixelFor(visual, ~o.rgb & 0xffffff);
+    white_ = pixelFor(visual, 0xffffff);
     for (std::uint32_t i = 0; i < kNoiseColours; ++i) {
       std::uint32_t level = i * 255 / (kNoiseColours - 1);
       noisePalette_[i] =
@@ -266,6 +299,11 @@ class TestWindow {
   void draw(double seconds) {
     if (o_.noise) {
       drawNoise();
+      return;
+    }
+    if (o_.beepFlash && inMarker(seconds, kFlashSeconds)) {
+      fill(white_, 0, 0, width_, height_);
+      xcb_flush(c_);
       return;
     }
     fill(background_, 0, 0, width_, height_);
@@ -356,6 +394,7 @@ class TestWindow {
   xcb_gcontext_t gc_ = 0;
   std::uint32_t background_ = 0;
   std::uint32_t bar_ = 0;
+  std::uint32_t white_ = 0;
   std::uint32_t noisePalette_[kNoiseColours] = {};
   std::minstd_rand random_{12345};
   xcb_atom_t wmDeleteWindow_ = XCB_ATOM_NONE;
@@ -393,10 +432,10 @@ int run(const Options& o) {
   xcb_screen_t* screen = roots.data;
 
   TestWindow window(c, screen, o);
-  std::optional<TonePlayer> tone;
-  if (o.toneHz > 0) tone.emplace(o.toneHz);
-
   const auto start = std::chrono::steady_clock::now();
+  std::optional<TonePlayer> tone;
+  if (o.toneHz > 0) tone.emplace(o.toneHz, o.beepFlash ? std::optional(start) : std::nullopt);
+
   auto seconds = [&] {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   };
@@ -450,6 +489,16 @@ int run(const Options& o) {
     if (o.animate && now >= nextFrame) {
       window.draw(seconds());
       nextFrame = now + kFrame;
+      if (o.beepFlash) {
+        // Draw right at a flash's start and end rather than up to a frame later.
+        const double t = seconds();
+        const double flash = (std::floor(t / kFlashPeriod) + 1) * kFlashPeriod;
+        const double flashEnd = flash - kFlashPeriod + kFlashSeconds;
+        const double next = t < flashEnd ? flashEnd : flash;
+        nextFrame =
+            std::min(nextFrame, start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                            std::chrono::duration<double>(next)));
+      }
     }
     int timeout = -1;
     if (o.animate) {
