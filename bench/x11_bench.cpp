@@ -2,12 +2,7 @@
 // damaged window from a private Xvfb (MIT-SHM), plus the cost of an idle check.
 
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <xcb/xcb.h>
 
 #include <cstdlib>
@@ -15,11 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "e2e/support/servers.h"
 #include "platform/x11/media.h"
 #include "platform/x11/x11_capture.h"
 #include "platform/x11/x11_compose.h"
-
-extern char** environ;
 
 namespace {
 
@@ -72,26 +66,8 @@ BENCHMARK(BM_CursorAndClickMark);
 // A private Xvfb with one 1280x720 window, and a frame source watching it.
 class XFixture {
  public:
-  XFixture() {
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const std::string fd = std::to_string(fds[1]);
-    const char* argv[] = {"Xvfb",         "-displayfd", fd.c_str(), "-screen",  "0",
-                          "1920x1080x24", "-nolisten",  "tcp",      "-noreset", nullptr};
-    if (posix_spawnp(&pid_, "Xvfb", &actions, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    std::string number;
-    char c = 0;
-    pollfd p{fds[0], POLLIN, 0};
-    while (::poll(&p, 1, 10000) > 0 && ::read(fds[0], &c, 1) == 1 && c != '\n') number.push_back(c);
-    ::close(fds[0]);
-    if (number.empty()) return;
-    display_ = ":" + number;
+  XFixture() : server_(1920, 1080) {
+    display_ = server_.display();
     c_ = xcb_connect(display_.c_str(), nullptr);
     const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
     window_ = xcb_generate_id(c_);
@@ -111,10 +87,6 @@ class XFixture {
   ~XFixture() {
     source_.reset();
     if (c_) xcb_disconnect(c_);
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
   }
   bool ok() const { return source_.has_value(); }
   void draw(std::uint32_t colour) {
@@ -127,7 +99,7 @@ class XFixture {
   FrameSource& source() { return *source_; }
 
  private:
-  pid_t pid_ = -1;
+  quorvale::e2e::XServer server_;
   std::string display_;
   xcb_connection_t* c_ = nullptr;
   xcb_window_t window_ = 0;

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
@@ -22,13 +21,12 @@
 #include <string>
 #include <vector>
 
+#include "e2e/support/servers.h"
 #include "platform/platform_error.h"
 #include "platform/x11/media.h"
 #include "platform/x11/x11_capture.h"
 #include "platform/x11/x11_compose.h"
 #include "platform/x11/x11_platform.h"
-
-extern char** environ;
 
 namespace quorvale::platform::x11 {
 namespace {
@@ -54,69 +52,6 @@ std::string readLine(int fd, std::chrono::milliseconds timeout) {
   }
   return line;
 }
-
-// A private X server on a display number it picks itself.
-class Xvfb {
- public:
-  Xvfb() {
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const std::string fd = std::to_string(fds[1]);
-    const char* argv[] = {"Xvfb",        "-displayfd", fd.c_str(), "-screen",  "0",
-                          "1280x800x24", "-nolisten",  "tcp",      "-noreset", nullptr};
-    if (posix_spawnp(&pid_, "Xvfb", &actions, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    std::string number = readLine(fds[0], 10s);
-    ::close(fds[0]);
-    if (!number.empty() && number.back() == '\n') name_ = ":" + number.substr(0, number.size() - 1);
-  }
-  ~Xvfb() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  const std::string& name() const { return name_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string name_;
-};
-
-// Another program on the test display, silenced, ended by its pid.
-class Program {
- public:
-  Program(const std::string& display, std::vector<std::string> args) {
-    std::vector<std::string> env{"DISPLAY=" + display,
-                                 "HOME=" + std::filesystem::temp_directory_path().string()};
-    std::vector<char*> argv, envp;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    for (auto& var : env) envp.push_back(var.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Program() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  bool running() const { return pid_ > 0; }
-
- private:
-  pid_t pid_ = -1;
-};
 
 // A test application's X connection and its windows.
 class Client {
@@ -300,19 +235,18 @@ class Events final : public StreamDelegate, public RecordingOutputDelegate {
 
 class X11Test : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { server_ = new Xvfb; }
+  static void SetUpTestSuite() { server_ = new e2e::XServer; }
   static void TearDownTestSuite() {
     delete server_;
     server_ = nullptr;
   }
   void SetUp() override {
-    if (server_->name().empty()) GTEST_SKIP() << "Xvfb did not start";
-    client_.emplace(server_->name());
+    client_.emplace(server_->display());
     ASSERT_TRUE(client_->ok());
   }
   void TearDown() override { client_.reset(); }
 
-  const std::string& display() const { return server_->name(); }
+  const std::string& display() const { return server_->display(); }
 
   std::shared_ptr<const ShareableContent> content(Platform& platform, bool excludeDesktop = true,
                                                   bool onScreenOnly = false) {
@@ -338,7 +272,7 @@ class X11Test : public ::testing::Test {
     return std::nullopt;
   }
 
-  static inline Xvfb* server_ = nullptr;
+  static inline e2e::XServer* server_ = nullptr;
   std::optional<Client> client_;
 };
 
@@ -553,14 +487,13 @@ TEST_F(X11Test, StreamRecordsAndReportsAClosedWindowOnce) {
 }
 
 TEST_F(X11Test, StreamReportsALostConnectionAndStillStops) {
-  std::optional<Xvfb> server(std::in_place);
-  ASSERT_FALSE(server->name().empty());
-  Client client(server->name());
+  e2e::XServer server;
+  Client client(server.display());
   const xcb_window_t target = client.window(0, 0, 160, 120, kRed);
   const auto dir = std::filesystem::temp_directory_path() / ("quorvale_x11l_" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
 
-  auto platform = makeX11Platform(server->name());
+  auto platform = makeX11Platform(server.display());
   Events events;
   StreamConfiguration config;
   config.setWidth(160);
@@ -572,7 +505,7 @@ TEST_F(X11Test, StreamReportsALostConnectionAndStillStops) {
   stream->startCapture(events.completion("start"));
   EXPECT_EQ(events.waitFor("started"), "");
 
-  server.reset();
+  server.kill();
   EXPECT_EQ(events.waitFor("stopped"), "The connection to the X display was lost.");
   stream->stopCapture(events.completion("stop"));
   EXPECT_EQ(events.waitFor("stop"), "");
@@ -619,8 +552,8 @@ TEST_F(X11Test, StreamStopFinishesTheFileAndStartFailsForHiddenWindows) {
 }
 
 TEST_F(X11Test, UnderAReparentingWindowManagerTheClientIsListedAndCaptured) {
-  Program manager(display(), {"openbox", "--sm-disable"});
-  ASSERT_TRUE(manager.running());
+  e2e::TempDir home;
+  e2e::WindowManager manager(display(), home.path());
   ASSERT_TRUE(client_->waitForProperty(client_->root(), "_NET_CLIENT_LIST"));  // set once it manages windows
   const xcb_window_t target = client_->window(200, 150, 300, 200, kRed);
   // A manager still starting up can drop the map request: ask again until it takes the window.

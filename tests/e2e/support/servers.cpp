@@ -34,7 +34,8 @@ XServer::XServer(const std::vector<std::string>& screens) {
   SpawnOptions options;
   options.quiet = true;
   options.extraFds = {{writeEnd.get(), 3}};
-  std::vector<std::string> argv{"Xvfb", "-displayfd", "3", "-nolisten", "tcp"};
+  // -noreset: a suite shares one server while its clients come and go.
+  std::vector<std::string> argv{"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-noreset"};
   for (std::size_t i = 0; i < screens.size(); ++i) {
     argv.insert(argv.end(), {"-screen", std::to_string(i), screens[i]});
   }
