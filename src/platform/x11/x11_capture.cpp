@@ -117,6 +117,7 @@ struct Layer {
   std::optional<std::uint32_t> subtractSequence;  // of our latest damage subtract request
   std::vector<std::uint8_t> pixels;               // width * 4 bytes a row
   bool hasPixels = false;
+  bool inShm = false;  // the pixels are the shared segment's, not a copy in `pixels`
 };
 
 struct ClickMark {
@@ -398,7 +399,20 @@ bool FrameSource::Impl::fetch(Layer& layer) {
   const auto width = static_cast<std::uint16_t>(layer.width);
   const auto height = static_cast<std::uint16_t>(layer.height);
 
+  // Another layer's pixels still in the segment get their own copy before it is overwritten.
+  for (auto& other : layers_) {
+    if (other.get() == &layer || !other->inShm) continue;
+    const std::size_t keptSize =
+        static_cast<std::size_t>(other->width) * static_cast<std::size_t>(other->height) * 4;
+    if (keptSize <= shm_->size()) {
+      other->pixels.assign(shm_->data(), shm_->data() + keptSize);
+    } else {
+      other->hasPixels = false;  // resized since; it is fetched anew
+    }
+    other->inShm = false;
+  }
   if (tryShm_ && (!shm_ || shm_->size() < size)) {
+    if (layer.inShm) layer.hasPixels = layer.inShm = false;
     shm_.reset();
     shm_ = ShmBuffer::create(c, size + size / 4);  // headroom for growing windows
     tryShm_ = shm_ != nullptr;
@@ -431,7 +445,13 @@ bool FrameSource::Impl::fetch(Layer& layer) {
   if (length < size) {
     throw PlatformError("x11", 0, "Windows of depth " + std::to_string(layer.depth) + " cannot be recorded.");
   }
-  layer.pixels.assign(source, source + size);
+  // A single window is composed straight from the segment: one frame-sized copy fewer.
+  layer.inShm = shm_ && layers_.size() == 1;
+  if (layer.inShm) {
+    std::vector<std::uint8_t>().swap(layer.pixels);
+  } else {
+    layer.pixels.assign(source, source + size);
+  }
   layer.hasPixels = true;
   return true;
 }
@@ -520,7 +540,8 @@ void FrameSource::Impl::compose(FramePixels& frame, std::int64_t nowMicros) {
   fillBlack(out);
   for (const auto& layer : layers_) {
     if (!layer->viewable || !layer->hasPixels) continue;
-    const BgraImageView pixels{layer->pixels.data(), layer->width, layer->height, layer->width * 4};
+    const std::uint8_t* data = layer->inShm ? shm_->data() : layer->pixels.data();
+    const BgraImageView pixels{data, layer->width, layer->height, layer->width * 4};
     // Depth-32 windows carry premultiplied alpha; others leave that byte undefined.
     drawImage(out, pixels, layer->x, layer->y, layer->depth == 32 && layer.get() != layers_.front().get());
   }
