@@ -49,5 +49,31 @@ TEST_F(AudioTest, RecordsTheWindowsOwnToneAndNotAnotherProcesses) {
   EXPECT_LT(other, 0.02) << "another process's tone is in the movie: 1000 Hz share " << other;
 }
 
+// Guards against recording only one of the window's playback streams when it plays several at once.
+TEST_F(AudioTest, MixesAllOfTheWindowsStreamsAndNoOtherProcesses) {
+  auto options = WindowOptions().at(50, 50).size(320, 240).colour(0xff0000).tone(440);
+  options.extraArgs = {"--tone", "660"};
+  auto& recorded = openWindow(options);
+  openWindow(WindowOptions().at(600, 300).size(320, 240).colour(0x0000ff).tone(1000));
+  waitForStreams(3);
+
+  startRecorder(output(), recorded.id());
+  recordFor(3.0);
+  std::string transcript = recorder_->transcript();
+  ASSERT_EQ(recorder_->exitCode(), 0) << transcript;
+  EXPECT_EQ(recorder_->stderrText(), "");
+
+  auto samples = extractAudio(output());
+  ASSERT_GT(samples.size(), 48000u * 2) << "less than two seconds of audio";
+  std::vector<std::int16_t> middle(samples.begin() + 24000, samples.end() - 12000);
+  double low = toneShare(middle, 48000, 440);
+  double high = toneShare(middle, 48000, 660);
+  double other = toneShare(middle, 48000, 1000);
+  // Equal loudness: each should carry about half the energy.
+  EXPECT_GT(low, 0.3) << "440 Hz share " << low << ", 660 Hz share " << high;
+  EXPECT_GT(high, 0.3) << "440 Hz share " << low << ", 660 Hz share " << high;
+  EXPECT_LT(other, 0.02) << "another process's tone is in the movie: 1000 Hz share " << other;
+}
+
 }  // namespace
 }  // namespace quorvale::e2e

@@ -1,7 +1,7 @@
 // quorvale_test_window: a top-level X11 window for the end-to-end tests and the demo.
 //
 //   quorvale_test_window [--x N] [--y N] [--width N] [--height N] [--title TEXT]
-//                        [--class NAME] [--color RRGGBB] [--animate] [--noise] [--tone HZ]
+//                        [--class NAME] [--color RRGGBB] [--animate] [--noise] [--tone HZ]...
 //                        [--beep-flash] [--override-redirect] [--unmapped] [--transient-for ID]
 //
 // Prints the window id in decimal as the first stdout line once the window is
@@ -10,7 +10,8 @@
 // --noise (implies --animate) fills the window with random 8x8 blocks instead, every
 // frame anew: content that barely compresses, for filling a disk quickly.
 // --tone plays a sine of that frequency through the default sound server
-// (PULSE_SERVER) until exit; the stream carries this process's pid.
+// (PULSE_SERVER) until exit; the stream carries this process's pid. Each --tone
+// is a stream of its own, so one process can play several at once.
 // --beep-flash (implies --animate) gives audio and video a shared marker for
 // measuring their sync: every kFlashPeriod seconds the window turns white for
 // kFlashSeconds and the tone, otherwise quiet, beeps for kBeepSeconds from the
@@ -35,6 +36,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <list>
 #include <memory>
 #include <numbers>
 #include <optional>
@@ -66,7 +68,7 @@ struct Options {
   std::uint32_t rgb = 0x3060c0;
   bool animate = false;
   bool noise = false;
-  double toneHz = 0;
+  std::vector<double> tonesHz;
   bool beepFlash = false;
   bool overrideRedirect = false;
   bool unmapped = false;
@@ -113,7 +115,7 @@ Options parseOptions(int argc, char** argv) {
     } else if (arg == "--noise") {
       o.animate = o.noise = true;
     } else if (arg == "--tone") {
-      o.toneHz = static_cast<double>(parseNumber(value()));
+      o.tonesHz.push_back(static_cast<double>(parseNumber(value())));
     } else if (arg == "--beep-flash") {
       o.animate = o.beepFlash = true;
     } else if (arg == "--override-redirect") {
@@ -433,8 +435,10 @@ int run(const Options& o) {
 
   TestWindow window(c, screen, o);
   const auto start = std::chrono::steady_clock::now();
-  std::optional<TonePlayer> tone;
-  if (o.toneHz > 0) tone.emplace(o.toneHz, o.beepFlash ? std::optional(start) : std::nullopt);
+  std::list<TonePlayer> tones;  // players own threads that point at them: never moved
+  for (double hz : o.tonesHz) {
+    if (hz > 0) tones.emplace_back(hz, o.beepFlash ? std::optional(start) : std::nullopt);
+  }
 
   auto seconds = [&] {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -38,12 +38,18 @@ struct OperationDeleter {
 struct ProplistDeleter {
   void operator()(pa_proplist* proplist) const { pa_proplist_free(proplist); }
 };
+// Time events belong to the mainloop they were made on, which frees them.
+struct TimeEventDeleter {
+  pa_mainloop_api* api = nullptr;
+  void operator()(pa_time_event* event) const { api->time_free(event); }
+};
 
 using MainloopPtr = std::unique_ptr<pa_threaded_mainloop, MainloopDeleter>;
 using ContextPtr = std::unique_ptr<pa_context, ContextDeleter>;
 using StreamPtr = std::unique_ptr<pa_stream, StreamDeleter>;
 using OperationPtr = std::unique_ptr<pa_operation, OperationDeleter>;
 using ProplistPtr = std::unique_ptr<pa_proplist, ProplistDeleter>;
+using TimeEventPtr = std::unique_ptr<pa_time_event, TimeEventDeleter>;
 
 // Holds the threaded mainloop's lock for a scope.
 class MainloopLock {
