@@ -9,6 +9,7 @@
 #include <sys/mount.h>
 #include <sys/wait.h>
 
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -483,6 +484,92 @@ TEST_F(MovieWriterTest, RepeatedFrameEncodesTheLastPictureAgain) {
     EXPECT_LT(pixel[1], 25) << frame;
     EXPECT_LT(pixel[2], 25) << frame;
   }
+}
+
+TEST(FrameConverterTest, LetterboxesAndRefillsTheBarsOfARecycledFrame) {
+  FrameConverter converter({100, 100, 15, true});
+  Nv12Frame frame;
+  Picture square(100, 100);
+  converter.convert(square.fill(255), frame);
+  ASSERT_EQ(frame.width, 100);
+  ASSERT_EQ(frame.height, 100);
+  // The same buffer again, now with a 2:1 image: the band in the middle, black above and below.
+  Picture wide(200, 100);
+  converter.convert(wide.fill(255), frame);
+  auto luma = [&](int x, int y) { return int(frame.luma[std::size_t(y) * frame.lumaStride + x]); };
+  auto chroma = [&](int x, int y) { return int(frame.chroma[std::size_t(y) * frame.chromaStride + x]); };
+  EXPECT_EQ(luma(50, 10), 16);
+  EXPECT_EQ(luma(50, 90), 16);
+  EXPECT_EQ(chroma(50, 5), 128);
+  EXPECT_GT(luma(50, 50), 230);
+  EXPECT_GT(luma(5, 40), 230);
+}
+
+TEST(FrameConverterTest, BandByBandGivesTheWholeImagesResult) {
+  // Scaled (swscale slices), and unscaled with an odd height.
+  for (auto [width, height, outWidth, outHeight] :
+       {std::array{192, 108, 128, 72}, std::array{128, 71, 128, 72}}) {
+    const VideoFormat format{outWidth, outHeight, 15, true};
+    Picture picture(width, height);
+    const BgraImageView image = picture.draw(3);
+    FrameConverter whole(format);
+    Nv12Frame expected;
+    whole.convert(image, expected);
+    FrameConverter banded(format);
+    Nv12Frame frame;
+    banded.begin(width, height, frame);
+    for (int top = 0; top < height; top += 32) {
+      banded.convertRows(
+          {image.data + std::size_t(top) * image.stride, width, std::min(32, height - top), image.stride},
+          top);
+    }
+    EXPECT_EQ(frame.luma, expected.luma) << width << "x" << height;
+    EXPECT_EQ(frame.chroma, expected.chroma) << width << "x" << height;
+  }
+}
+
+TEST(FrameConverterTest, UnscaledImageSitsTopLeftAndIsCutOff) {
+  FrameConverter converter({64, 48, 15, true}, false);
+  Nv12Frame frame;
+  Picture small(30, 20);
+  converter.convert(small.fill(255), frame);
+  auto luma = [&](int x, int y) { return int(frame.luma[std::size_t(y) * frame.lumaStride + x]); };
+  EXPECT_GT(luma(0, 0), 230);
+  EXPECT_GT(luma(29, 19), 230);
+  EXPECT_EQ(luma(30, 0), 16);
+  EXPECT_EQ(luma(0, 20), 16);
+  Picture large(100, 100);
+  converter.convert(large.fill(255), frame);
+  EXPECT_EQ(frame.width, 64);
+  EXPECT_EQ(frame.height, 48);
+  EXPECT_GT(luma(63, 47), 230);
+}
+
+TEST_F(MovieWriterTest, ConvertedFramesOfOddSizeAndWrongSizes) {
+  const fs::path file = dir_ / "movie.mp4";
+  const VideoFormat format{101, 51, 15, true};
+  MovieWriter writer(file, "public.mpeg-4", "avc1", format, std::nullopt);
+  FrameConverter other({100, 50, 15, true});
+  Nv12Frame wrong;
+  Picture picture(101, 51);
+  other.convert(picture.draw(0), wrong);
+  EXPECT_THROW(writer.writeVideoFrame(wrong, 0), PlatformError);
+
+  const fs::path good = dir_ / "good.mp4";
+  MovieWriter goodWriter(good, "public.mpeg-4", "avc1", format, std::nullopt);
+  FrameConverter converter(format);
+  Nv12Frame frame;
+  for (int i = 0; i < 3; ++i) {
+    converter.convert(picture.draw(i), frame);
+    goodWriter.writeVideoFrame(frame, 1'000'000 + i * 70'000);
+  }
+  goodWriter.finish(1'300'000);
+  json info = probe(good);
+  ASSERT_TRUE(info.is_object());
+  const json* video = streamOfType(info, "video");
+  ASSERT_TRUE(video);
+  EXPECT_EQ((*video)["width"], 102);
+  EXPECT_EQ((*video)["height"], 52);
 }
 
 }  // namespace

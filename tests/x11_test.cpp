@@ -402,6 +402,49 @@ TEST_F(X11Test, WindowFilterAddsTransientsAndOwnPopupsAndTheCursor) {
   EXPECT_GT(changed, 10);
 }
 
+TEST_F(X11Test, BandByBandRenderingDrawsTheSamePicture) {
+  const xcb_window_t target = client_->window(100, 100, 400, 300, kRed);
+  const xcb_window_t dialog = client_->window(150, 150, 50, 50, kGreen);
+  client_->property(dialog, "WM_TRANSIENT_FOR", XCB_ATOM_WINDOW, 32, &target, 1);
+  // The cursor straddles a band boundary (rows 160 and on start a band).
+  xcb_warp_pointer(client_->get(), XCB_NONE, client_->root(), 0, 0, 0, 0, 300, 255);
+  client_->sync();
+  FrameSource whole(display(), WindowFilter{windowNamed(target)}, options(true, true));
+  FramePixels frame;
+  ASSERT_TRUE(whole.render(frame, monotonicMicros()));
+
+  struct Collect final : FrameSource::BandSink {
+    FramePixels picture;
+    int nextTop = 0;
+    void begin(int width, int height) override {
+      picture.width = width;
+      picture.height = height;
+      picture.stride = width * 4;
+      picture.data.assign(std::size_t(picture.stride) * height, 0xcd);
+    }
+    void band(const BgraImageView& rows, int top) override {
+      EXPECT_EQ(top, nextTop);
+      nextTop = top + rows.height;
+      for (int y = 0; y < rows.height; ++y) {
+        std::memcpy(&picture.data[std::size_t(top + y) * picture.stride],
+                    rows.data + std::size_t(y) * rows.stride, std::size_t(rows.width) * 4);
+      }
+    }
+  } sink;
+  FrameSource banded(display(), WindowFilter{windowNamed(target)}, options(true, true));
+  FramePixels band;
+  ASSERT_TRUE(banded.render(band, sink, monotonicMicros()));
+  EXPECT_LE(band.data.size(), std::size_t(band.stride) * FrameSource::kBandRows);
+  EXPECT_EQ(sink.nextTop, frame.height);
+  ASSERT_EQ(sink.picture.width, frame.width);
+  ASSERT_EQ(sink.picture.height, frame.height);
+  for (int y = 0; y < frame.height; ++y) {
+    ASSERT_EQ(0, std::memcmp(&sink.picture.data[std::size_t(y) * sink.picture.stride],
+                             &frame.data[std::size_t(y) * frame.stride], std::size_t(frame.width) * 4))
+        << "row " << y;
+  }
+}
+
 TEST_F(X11Test, ButtonPressLeavesAVisibleMarkWhereThePointerIs) {
   const xcb_window_t target = client_->window(100, 100, 400, 300, kRed);
   xcb_warp_pointer(client_->get(), XCB_NONE, client_->root(), 0, 0, 0, 0, 300, 250);

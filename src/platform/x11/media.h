@@ -35,6 +35,43 @@ struct VideoFormat {
   bool preserveAspectRatio = true;  // letterbox instead of stretching
 };
 
+// An NV12 picture: a luma plane, then interleaved Cb/Cr rows at half the
+// height. Plain vectors, so frames can be recycled between threads.
+struct Nv12Frame {
+  std::vector<std::uint8_t> luma;
+  std::vector<std::uint8_t> chroma;
+  int width = 0;  // even
+  int height = 0;
+  int lumaStride = 0;
+  int chromaStride = 0;
+};
+
+// BGRX images to NV12 at the movie's size (odd sizes rounded up, the extra
+// edge black), scaled and letterboxed like the movie wants them. Not
+// thread-safe: one thread uses it (the stream's capture thread).
+class FrameConverter {
+ public:
+  // scalesToFit false: the image at its own size in the top-left corner, cut off
+  // where it is larger than the output. Throws PlatformError on an invalid size.
+  FrameConverter(VideoFormat video, bool scalesToFit = true);
+  ~FrameConverter();
+  FrameConverter(const FrameConverter&) = delete;
+  FrameConverter& operator=(const FrameConverter&) = delete;
+
+  // Fills out (allocating only when it has the wrong size). Throws PlatformError.
+  void convert(const BgraImageView& image, Nv12Frame& out);
+
+  // The same band by band, top to bottom, so the whole image never needs to
+  // exist at once: begin with its size, then every run of rows in order. out
+  // must stay alive until the last rows. Throw PlatformError.
+  void begin(int width, int height, Nv12Frame& out);
+  void convertRows(const BgraImageView& rows, int top);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
 struct AudioFormat {
   int sampleRate = 48000;
   int channels = 2;
@@ -57,6 +94,10 @@ class MovieWriter {
   // aspect ratio is kept), converts it to NV12 and encodes it. ptsMicros on
   // the shared clock; the first call sets the movie's time zero. Throws PlatformError.
   void writeVideoFrame(const BgraImageView& image, std::int64_t ptsMicros);
+
+  // A picture a FrameConverter for this movie's format made. Throws PlatformError,
+  // also when the frame has another size.
+  void writeVideoFrame(const Nv12Frame& frame, std::int64_t ptsMicros);
 
   // The last image written, again at ptsMicros: for a picture that has not
   // changed, without converting it anew. Throws PlatformError, also before any image.

@@ -1,4 +1,5 @@
-// MovieWriter: BGRX frames and float audio into a fragmented MP4/MOV through libav*.
+// MovieWriter: NV12 frames (or BGRX images, through a FrameConverter) and float audio into a
+// fragmented MP4/MOV through libav*.
 //
 // Timing: every timestamp is relative to the first video frame's ptsMicros.
 // Video uses a 90 kHz time base with whatever spacing the frames arrive at;
@@ -24,7 +25,6 @@ extern "C" {
 #include "platform/x11/errors.h"
 #include "platform/x11/ffmpeg_handles.h"
 #include "platform/x11/media.h"
-#include "platform/x11/pixel_convert.h"
 
 namespace quorvale::platform::x11 {
 
@@ -126,18 +126,13 @@ struct MovieWriter::Impl {
   FramePtr videoFrame;
   FramePtr audioFrame;
   PacketPtr packet;
-  SwsContextPtr scaler;
+  // For BGRX images handed to the writer itself; the stream converts on its own thread.
+  std::unique_ptr<FrameConverter> converter;
+  Nv12Frame converted;
 
   int encodedWidth = 0;
   int encodedHeight = 0;
   const AVPixFmtDescriptor* pixelDescriptor = nullptr;
-  int sourceWidth = 0;  // the size the conversion was set up for
-  int sourceHeight = 0;
-  bool unscaled = false;  // NV12 at the source's own size: our converter, no scaler
-  int placeX = 0;         // where the scaled image goes in the output frame
-  int placeY = 0;
-  int placeWidth = 0;
-  int placeHeight = 0;
 
   std::optional<std::int64_t> timeZero;
   std::int64_t lastVideoPts = -1;  // in kVideoTimeBase
@@ -382,86 +377,31 @@ struct MovieWriter::Impl {
     }
   }
 
-  void placeImage(int width, int height) {
-    if (video.preserveAspectRatio) {
-      // Fit inside the configured size; compare cross products to avoid rounding.
-      if (static_cast<std::int64_t>(width) * video.height >=
-          static_cast<std::int64_t>(height) * video.width) {
-        placeWidth = video.width;
-        placeHeight = static_cast<int>((static_cast<std::int64_t>(height) * video.width + width / 2) / width);
-      } else {
-        placeHeight = video.height;
-        placeWidth =
-            static_cast<int>((static_cast<std::int64_t>(width) * video.height + height / 2) / height);
-      }
-      placeWidth = std::clamp(placeWidth, 1, video.width);
-      placeHeight = std::clamp(placeHeight, 1, video.height);
-    } else {
-      placeWidth = video.width;
-      placeHeight = video.height;
-    }
-    // Even offsets keep the image aligned with the subsampled chroma.
-    placeX = ((video.width - placeWidth) / 2) & ~1;
-    placeY = ((video.height - placeHeight) / 2) & ~1;
-  }
-
-  void prepareScaler(int width, int height) {
-    if ((scaler || unscaled) && width == sourceWidth && height == sourceHeight) return;
-    placeImage(width, height);
-    unscaled = placeWidth == width && placeHeight == height && videoFrame->format == AV_PIX_FMT_NV12;
-    if (unscaled) {
-      scaler.reset();
-      sourceWidth = width;
-      sourceHeight = height;
-      makeVideoFrameWritable();
-      fillBlack();
-      return;
-    }
-    SwsContext* context = sws_getCachedContext(scaler.release(), width, height, AV_PIX_FMT_BGR0, placeWidth,
-                                               placeHeight, static_cast<AVPixelFormat>(videoFrame->format),
-                                               SWS_BILINEAR, nullptr, nullptr, nullptr);
-    if (!context)
-      throw invalidArgument("Could not convert a " + std::to_string(width) + "x" + std::to_string(height) +
-                            " image");
-    scaler.reset(context);
-    // BT.709 limited range, matching what the stream is tagged with.
-    sws_setColorspaceDetails(scaler.get(), sws_getCoefficients(SWS_CS_ITU709), 1,
-                             sws_getCoefficients(SWS_CS_ITU709), 0, 0, 1 << 16, 1 << 16);
-    sourceWidth = width;
-    sourceHeight = height;
-    makeVideoFrameWritable();
-    fillBlack();  // the bars around a differently shaped image
-  }
-
   void makeVideoFrameWritable() {
     // A no-op unless the encoder still holds a reference to the buffer.
     int result = av_frame_make_writable(videoFrame.get());
     if (result < 0) throw ffmpegError(result, "Could not encode the video");
   }
 
-  void convert(const BgraImageView& image) {
+  void load(const Nv12Frame& frame) {
     makeVideoFrameWritable();
-    std::uint8_t* destination[4] = {};
-    const int planes = av_pix_fmt_count_planes(static_cast<AVPixelFormat>(videoFrame->format));
-    for (int plane = 0; plane < planes; ++plane) {
-      const bool chroma = plane > 0;
-      const int x = chroma ? placeX >> pixelDescriptor->log2_chroma_w : placeX;
-      const int y = chroma ? placeY >> pixelDescriptor->log2_chroma_h : placeY;
-      int step = 1;
-      for (int component = 0; component < pixelDescriptor->nb_components; ++component) {
-        if (pixelDescriptor->comp[component].plane == plane) step = pixelDescriptor->comp[component].step;
-      }
-      destination[plane] = videoFrame->data[plane] +
-                           static_cast<std::ptrdiff_t>(y) * videoFrame->linesize[plane] +
-                           static_cast<std::ptrdiff_t>(x) * step;
-    }
-    if (unscaled) {
-      bgrxToNv12(image, destination[0], videoFrame->linesize[0], destination[1], videoFrame->linesize[1]);
+    av_image_copy_plane(videoFrame->data[0], videoFrame->linesize[0], frame.luma.data(), frame.lumaStride,
+                        encodedWidth, encodedHeight);
+    if (videoFrame->format == AV_PIX_FMT_NV12) {
+      av_image_copy_plane(videoFrame->data[1], videoFrame->linesize[1], frame.chroma.data(),
+                          frame.chromaStride, encodedWidth, encodedHeight / 2);
       return;
     }
-    const std::uint8_t* source[4] = {image.data, nullptr, nullptr, nullptr};
-    const int sourceStride[4] = {image.stride, 0, 0, 0};
-    sws_scale(scaler.get(), source, sourceStride, 0, image.height, destination, videoFrame->linesize);
+    // Planar 4:2:0 for encoders without NV12.
+    for (int y = 0; y < encodedHeight / 2; ++y) {
+      const std::uint8_t* in = frame.chroma.data() + static_cast<std::ptrdiff_t>(y) * frame.chromaStride;
+      std::uint8_t* cb = videoFrame->data[1] + static_cast<std::ptrdiff_t>(y) * videoFrame->linesize[1];
+      std::uint8_t* cr = videoFrame->data[2] + static_cast<std::ptrdiff_t>(y) * videoFrame->linesize[2];
+      for (int x = 0; x < encodedWidth / 2; ++x) {
+        cb[x] = in[2 * x];
+        cr[x] = in[2 * x + 1];
+      }
+    }
   }
 
   void encode(AVCodecContext* encoder, AVStream* stream, const AVFrame* frame) {
@@ -606,8 +546,8 @@ struct MovieWriter::Impl {
     if (target > audioPosition) appendAudio(nullptr, target - audioPosition);
   }
 
-  // image null: encode the last converted picture again.
-  void writeVideoAt(std::int64_t ptsMicros, const BgraImageView* image);
+  // frame null: encode the last picture again.
+  void writeVideoAt(std::int64_t ptsMicros, const Nv12Frame* frame);
 
   template <typename F>
   void guarded(F&& body) {
@@ -659,10 +599,24 @@ MovieWriter::~MovieWriter() = default;
 void MovieWriter::writeVideoFrame(const BgraImageView& image, std::int64_t ptsMicros) {
   Impl& self = *impl_;
   self.guarded([&] {
-    if (!image.data || image.width < 1 || image.height < 1 || image.stride < image.width * 4) {
+    if (!self.converter) self.converter = std::make_unique<FrameConverter>(self.video);
+    self.converter->convert(image, self.converted);
+    self.writeVideoAt(ptsMicros, &self.converted);
+  });
+}
+
+void MovieWriter::writeVideoFrame(const Nv12Frame& frame, std::int64_t ptsMicros) {
+  Impl& self = *impl_;
+  self.guarded([&] {
+    if (frame.width != self.encodedWidth || frame.height != self.encodedHeight ||
+        frame.lumaStride < frame.width || frame.chromaStride < frame.width ||
+        frame.luma.size() <
+            static_cast<std::size_t>(frame.lumaStride) * static_cast<std::size_t>(frame.height) ||
+        frame.chroma.size() <
+            static_cast<std::size_t>(frame.chromaStride) * static_cast<std::size_t>(frame.height / 2)) {
       throw invalidArgument("Invalid image for the movie");
     }
-    self.writeVideoAt(ptsMicros, &image);
+    self.writeVideoAt(ptsMicros, &frame);
   });
 }
 
@@ -675,7 +629,7 @@ void MovieWriter::writeRepeatedFrame(std::int64_t ptsMicros) {
   self.guarded([&] { self.writeVideoAt(ptsMicros, nullptr); });
 }
 
-void MovieWriter::Impl::writeVideoAt(std::int64_t ptsMicros, const BgraImageView* image) {
+void MovieWriter::Impl::writeVideoAt(std::int64_t ptsMicros, const Nv12Frame* frame) {
   if (!timeZero) timeZero = ptsMicros;
   const std::int64_t relative = ptsMicros - *timeZero;
   std::int64_t pts = av_rescale_q(relative, kMicros, kVideoTimeBase);
@@ -686,10 +640,7 @@ void MovieWriter::Impl::writeVideoAt(std::int64_t ptsMicros, const BgraImageView
   }
   // The encoder needs strictly increasing timestamps.
   pts = std::max(pts, lastVideoPts + 1);
-  if (image) {  // else the picture already converted goes again
-    prepareScaler(image->width, image->height);
-    convert(*image);
-  }
+  if (frame) load(*frame);  // else the picture already in videoFrame goes again
   // The keyframe interval in frames says nothing about time when frames come rarely.
   const bool forceKeyframe = lastVideoPts >= 0 && relative - lastKeyframeMicros >= kMaxKeyframeIntervalMicros;
   encodeVideo(pts, forceKeyframe);

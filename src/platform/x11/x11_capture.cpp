@@ -143,7 +143,12 @@ struct FrameSource::Impl {
   void handle(const xcb_generic_event_t& event, std::int64_t nowMicros);
   void refreshCursorImage();
   std::optional<std::pair<int, int>> queryPointer();
-  void compose(FramePixels& frame, std::int64_t nowMicros);
+  // Draws the rows of the picture from top on into out (out.height of them).
+  void compose(MutableImageView out, int top, std::int64_t nowMicros);
+  // After all rows: what the picture now shows.
+  void composed();
+  // Everything up to composing; false when there is nothing new to show.
+  bool prepareFrame(std::int64_t nowMicros);
   bool cursorInside() const {
     return showCursorNow_ && pointerX_ >= area_.x && pointerY_ >= area_.y &&
            pointerX_ < area_.x + area_.width && pointerY_ < area_.y + area_.height;
@@ -531,34 +536,34 @@ void FrameSource::Impl::refreshCursorImage() {
   cursor_ = optionalReply(c, xcb_xfixes_get_cursor_image(c), xcb_xfixes_get_cursor_image_reply);
 }
 
-void FrameSource::Impl::compose(FramePixels& frame, std::int64_t nowMicros) {
-  frame.width = static_cast<int>(area_.width);
-  frame.height = static_cast<int>(area_.height);
-  frame.stride = frame.width * 4;
-  frame.data.resize(static_cast<std::size_t>(frame.stride) * static_cast<std::size_t>(frame.height));
-  MutableImageView out{frame.data.data(), frame.width, frame.height, frame.stride};
+void FrameSource::Impl::compose(MutableImageView out, int top, std::int64_t nowMicros) {
   fillBlack(out);
   for (const auto& layer : layers_) {
     if (!layer->viewable || !layer->hasPixels) continue;
     const std::uint8_t* data = layer->inShm ? shm_->data() : layer->pixels.data();
     const BgraImageView pixels{data, layer->width, layer->height, layer->width * 4};
     // Depth-32 windows carry premultiplied alpha; others leave that byte undefined.
-    drawImage(out, pixels, layer->x, layer->y, layer->depth == 32 && layer.get() != layers_.front().get());
+    drawImage(out, pixels, layer->x, layer->y - top,
+              layer->depth == 32 && layer.get() != layers_.front().get());
   }
   for (const auto& mark : marks_) {
     const double age = static_cast<double>(nowMicros - mark.startMicros) / kClickMarkMicros;
-    drawClickMark(out, mark.rootX - static_cast<int>(area_.x), mark.rootY - static_cast<int>(area_.y),
+    drawClickMark(out, mark.rootX - static_cast<int>(area_.x), mark.rootY - static_cast<int>(area_.y) - top,
                   kClickMarkRadius, static_cast<float>(1.0 - age));
   }
-  marksWereDrawn_ = !marks_.empty();
-  cursorWasDrawn_ = false;
   if (cursor_ && cursorInside()) {
     const BgraImageView image{
         reinterpret_cast<const std::uint8_t*>(xcb_xfixes_get_cursor_image_cursor_image(cursor_.get())),
         cursor_->width, cursor_->height, cursor_->width * 4};
     drawImage(out, image, pointerX_ - cursor_->xhot - static_cast<int>(area_.x),
-              pointerY_ - cursor_->yhot - static_cast<int>(area_.y), true);
-    cursorWasDrawn_ = true;
+              pointerY_ - cursor_->yhot - static_cast<int>(area_.y) - top, true);
+  }
+}
+
+void FrameSource::Impl::composed() {
+  marksWereDrawn_ = !marks_.empty();
+  cursorWasDrawn_ = cursor_ && cursorInside();
+  if (cursorWasDrawn_) {
     drawnPointerX_ = pointerX_;
     drawnPointerY_ = pointerY_;
   }
@@ -600,54 +605,89 @@ bool FrameSource::wantsFrame() const {
                      [](const auto& layer) { return layer->viewable && layer->contentDirty; });
 }
 
+bool FrameSource::Impl::prepareFrame(std::int64_t nowMicros) {
+  Impl& d = *this;
+  if (d.layoutDirty_) d.refreshLayout();
+  bool changed = d.compositeDirty_;
+  for (auto& layer : d.layers_) {
+    if (layer->contentDirty) changed |= d.fetch(*layer);
+  }
+  if (d.layoutDirty_) {  // something vanished while reading; take the new layout now
+    d.refreshLayout();
+    for (auto& layer : d.layers_) {
+      if (layer->contentDirty) d.fetch(*layer);
+    }
+    changed = true;
+  }
+
+  std::erase_if(d.marks_,
+                [&](const ClickMark& mark) { return nowMicros - mark.startMicros > kClickMarkMicros; });
+  changed |= !d.marks_.empty() || d.marksWereDrawn_;
+
+  if (d.hasXfixes_) {
+    const bool imageChanged = d.cursorImageDirty_;
+    if (d.cursorImageDirty_) d.refreshCursorImage();
+    if (d.pointerMoved_ || !d.xinputOpcode_ || imageChanged) {
+      d.pointerMoved_ = false;
+      if (auto pointer = d.queryPointer()) {
+        d.pointerX_ = pointer->first;
+        d.pointerY_ = pointer->second;
+      } else {
+        d.pointerX_ = d.pointerY_ = -1;
+      }
+    }
+    const bool inside = d.cursorInside();
+    if (inside != d.cursorWasDrawn_ ||
+        (inside && (d.pointerX_ != d.drawnPointerX_ || d.pointerY_ != d.drawnPointerY_ || imageChanged))) {
+      changed = true;
+    }
+  }
+
+  if (d.target_ != XCB_WINDOW_NONE && (d.layers_.empty() || !d.layers_.front()->viewable)) return false;
+  if (!changed || d.area_.width < 1 || d.area_.height < 1) return false;
+  d.compositeDirty_ = false;
+  return true;
+}
+
 bool FrameSource::render(FramePixels& frame, std::int64_t nowMicros) {
   Impl& d = *impl_;
   try {
-    if (d.layoutDirty_) d.refreshLayout();
-    bool changed = d.compositeDirty_;
-    for (auto& layer : d.layers_) {
-      if (layer->contentDirty) changed |= d.fetch(*layer);
-    }
-    if (d.layoutDirty_) {  // something vanished while reading; take the new layout now
-      d.refreshLayout();
-      for (auto& layer : d.layers_) {
-        if (layer->contentDirty) d.fetch(*layer);
-      }
-      changed = true;
-    }
-
-    std::erase_if(d.marks_,
-                  [&](const ClickMark& mark) { return nowMicros - mark.startMicros > kClickMarkMicros; });
-    changed |= !d.marks_.empty() || d.marksWereDrawn_;
-
-    if (d.hasXfixes_) {
-      const bool imageChanged = d.cursorImageDirty_;
-      if (d.cursorImageDirty_) d.refreshCursorImage();
-      if (d.pointerMoved_ || !d.xinputOpcode_ || imageChanged) {
-        d.pointerMoved_ = false;
-        if (auto pointer = d.queryPointer()) {
-          d.pointerX_ = pointer->first;
-          d.pointerY_ = pointer->second;
-        } else {
-          d.pointerX_ = d.pointerY_ = -1;
-        }
-      }
-      const bool inside = d.cursorInside();
-      if (inside != d.cursorWasDrawn_ ||
-          (inside && (d.pointerX_ != d.drawnPointerX_ || d.pointerY_ != d.drawnPointerY_ || imageChanged))) {
-        changed = true;
-      }
-    }
-
-    if (d.target_ != XCB_WINDOW_NONE && (d.layers_.empty() || !d.layers_.front()->viewable)) return false;
-    if (!changed || d.area_.width < 1 || d.area_.height < 1) return false;
-    d.compositeDirty_ = false;
-    d.compose(frame, nowMicros);
-    return true;
+    if (!d.prepareFrame(nowMicros)) return false;
   } catch (const PlatformError&) {
     if (d.connection_.hasError()) throw connectionLostError();
     throw;
   }
+  frame.width = static_cast<int>(d.area_.width);
+  frame.height = static_cast<int>(d.area_.height);
+  frame.stride = frame.width * 4;
+  frame.data.resize(static_cast<std::size_t>(frame.stride) * static_cast<std::size_t>(frame.height));
+  d.compose({frame.data.data(), frame.width, frame.height, frame.stride}, 0, nowMicros);
+  d.composed();
+  return true;
+}
+
+bool FrameSource::render(FramePixels& band, BandSink& sink, std::int64_t nowMicros) {
+  Impl& d = *impl_;
+  try {
+    if (!d.prepareFrame(nowMicros)) return false;
+  } catch (const PlatformError&) {
+    if (d.connection_.hasError()) throw connectionLostError();
+    throw;
+  }
+  const int width = static_cast<int>(d.area_.width);
+  const int height = static_cast<int>(d.area_.height);
+  band.width = width;
+  band.height = std::min(height, kBandRows);
+  band.stride = width * 4;
+  band.data.resize(static_cast<std::size_t>(band.stride) * static_cast<std::size_t>(band.height));
+  sink.begin(width, height);
+  for (int top = 0; top < height; top += kBandRows) {
+    const MutableImageView rows{band.data.data(), width, std::min(kBandRows, height - top), band.stride};
+    d.compose(rows, top, nowMicros);
+    sink.band(rows, top);
+  }
+  d.composed();
+  return true;
 }
 
 }  // namespace quorvale::platform::x11

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/x11/media.h"
 
 namespace quorvale::platform::x11 {
 
@@ -52,6 +53,24 @@ class FrameSource {
   // show (the window is hidden, or only the pointer moved elsewhere). Throws
   // like processEvents().
   bool render(FramePixels& frame, std::int64_t nowMicros);
+
+  // Takes a picture band by band, top to bottom; called on the capturing thread.
+  class BandSink {
+   public:
+    // The whole picture's size, before its first band.
+    virtual void begin(int width, int height) = 0;
+    // Rows top .. top + rows.height - 1 of the picture.
+    virtual void band(const BgraImageView& rows, int top) = 0;
+
+   protected:
+    ~BandSink() = default;
+  };
+  // An even number, so bands keep to the 2x2 blocks of 4:2:0.
+  static constexpr int kBandRows = 32;
+
+  // Like render(frame), but composes kBandRows rows at a time into band and
+  // hands each to sink: no buffer of the picture's size. sink's exceptions pass through.
+  bool render(FramePixels& band, BandSink& sink, std::int64_t nowMicros);
 
   // The process whose windows are captured, when known (for its audio).
   std::optional<std::int64_t> processID() const;

@@ -10,12 +10,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <limits>
+#include <utility>
 
 #include "platform/x11/errors.h"
 #include "platform/x11/media.h"
 #include "platform/x11/x11_capture.h"
-#include "platform/x11/x11_compose.h"
 
 namespace quorvale::platform::x11 {
 namespace {
@@ -29,7 +30,7 @@ constexpr int kDefaultFramesPerSecond = 15;
 PlatformError streamError(const std::string& message) { return PlatformError("x11", 0, message); }
 
 struct VideoItem {
-  FramePixels pixels;
+  Nv12Frame pixels;
   std::int64_t ptsMicros = 0;
 };
 
@@ -73,23 +74,24 @@ FileDescriptor::~FileDescriptor() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-// Frames and audio on their way from the capture thread to the writer thread.
+// Frames, already NV12 at the output size (a fraction of the content's BGRX),
+// and audio on their way from the capture thread to the writer thread.
 struct FramePipeline {
   explicit FramePipeline(std::size_t depth) : depth(depth) {}
 
-  FramePixels takeBuffer() {
+  Nv12Frame takeBuffer() {
     std::lock_guard lock(mutex);
     if (spare.empty()) return {};
-    FramePixels buffer = std::move(spare.back());
+    Nv12Frame buffer = std::move(spare.back());
     spare.pop_back();
     return buffer;
   }
-  void recycle(FramePixels&& buffer) {
+  void recycle(Nv12Frame&& buffer) {
     std::lock_guard lock(mutex);
     if (spare.size() <= depth) spare.push_back(std::move(buffer));
   }
   // Never blocks: when the writer lags, the oldest waiting frame gives way.
-  void pushFrame(FramePixels&& pixels, std::int64_t ptsMicros) {
+  void pushFrame(Nv12Frame&& pixels, std::int64_t ptsMicros) {
     {
       std::lock_guard lock(mutex);
       if (frames.size() >= depth) {
@@ -106,6 +108,15 @@ struct FramePipeline {
       std::lock_guard lock(mutex);
       if (audio.size() >= kAudioQueueChunks) return;
       audio.push_back({std::vector<float>(samples, samples + frameCount * channels), frameCount, ptsMicros});
+    }
+    wake.notify_one();
+  }
+  // The capture thread could not convert a frame: the writer reports it as the output's failure.
+  void failConversion(std::exception_ptr error) {
+    {
+      std::lock_guard lock(mutex);
+      if (!conversionError) conversionError = std::move(error);
+      failed = true;
     }
     wake.notify_one();
   }
@@ -127,11 +138,12 @@ struct FramePipeline {
   std::condition_variable wake;
   std::deque<VideoItem> frames;
   std::deque<AudioItem> audio;
-  std::vector<FramePixels> spare;  // buffers for reuse, so frames cost no allocation
+  std::vector<Nv12Frame> spare;  // buffers for reuse, so frames cost no allocation
   std::uint64_t droppedFrames = 0;
   bool ended = false;
   std::int64_t endMicros = 0;
   bool failed = false;  // the writer gave up; capture can rest
+  std::exception_ptr conversionError;
 };
 
 namespace {
@@ -143,9 +155,6 @@ struct WriterResult {
 
 struct WriterSetup {
   MovieWriter* writer = nullptr;  // null: no recording output, frames are only consumed
-  bool scalesToFit = true;
-  int outputWidth = 0;
-  int outputHeight = 0;
   std::function<void()> onStarted;
   std::function<void(std::exception_ptr)> onFailed;
 };
@@ -156,22 +165,7 @@ WriterResult writeLoop(const WriterSetup& setup, FramePipeline& pipeline) {
   bool haveLast = false;  // the writer holds a picture to repeat
   bool started = false;
   std::int64_t lastVideoMicros = 0;
-  FramePixels canvas;
 
-  auto view = [&](const FramePixels& pixels) -> BgraImageView {
-    if (setup.scalesToFit || (pixels.width == setup.outputWidth && pixels.height == setup.outputHeight)) {
-      return {pixels.data.data(), pixels.width, pixels.height, pixels.stride};
-    }
-    // Not scaled: the content at its own size in the top-left corner.
-    canvas.width = setup.outputWidth;
-    canvas.height = setup.outputHeight;
-    canvas.stride = canvas.width * 4;
-    canvas.data.resize(static_cast<std::size_t>(canvas.stride) * static_cast<std::size_t>(canvas.height));
-    MutableImageView out{canvas.data.data(), canvas.width, canvas.height, canvas.stride};
-    fillBlack(out);
-    drawImage(out, {pixels.data.data(), pixels.width, pixels.height, pixels.stride}, 0, 0, false);
-    return out;
-  };
   auto guarded = [&](auto&& write) {
     if (!setup.writer || result.failed) return;
     std::exception_ptr error;
@@ -186,10 +180,10 @@ WriterResult writeLoop(const WriterSetup& setup, FramePipeline& pipeline) {
     }
   };
   // pixels null: the last picture again, which the writer keeps converted.
-  auto writeVideo = [&](const FramePixels* pixels, std::int64_t ptsMicros) {
+  auto writeVideo = [&](const Nv12Frame* pixels, std::int64_t ptsMicros) {
     guarded([&] {
       if (pixels) {
-        setup.writer->writeVideoFrame(view(*pixels), ptsMicros);
+        setup.writer->writeVideoFrame(*pixels, ptsMicros);
       } else {
         setup.writer->writeRepeatedFrame(ptsMicros);
       }
@@ -203,7 +197,10 @@ WriterResult writeLoop(const WriterSetup& setup, FramePipeline& pipeline) {
 
   std::unique_lock lock(pipeline.mutex);
   for (;;) {
-    auto ready = [&] { return !pipeline.frames.empty() || !pipeline.audio.empty() || pipeline.ended; };
+    auto ready = [&] {
+      return !pipeline.frames.empty() || !pipeline.audio.empty() || pipeline.ended ||
+             pipeline.conversionError;
+    };
     bool repeat = false;
     if (haveLast && !result.failed && setup.writer) {
       const auto untilRepeat = std::chrono::microseconds(lastVideoMicros + kRepeatMicros - monotonicMicros());
@@ -219,8 +216,11 @@ WriterResult writeLoop(const WriterSetup& setup, FramePipeline& pipeline) {
       pipeline.frames.pop_front();
     }
     const bool done = pipeline.ended && pipeline.frames.empty() && !frame;
-    pipeline.failed = result.failed;
+    std::exception_ptr conversionError = std::exchange(pipeline.conversionError, nullptr);
+    pipeline.failed = result.failed || conversionError;
     lock.unlock();
+
+    if (conversionError) guarded([&] { std::rethrow_exception(conversionError); });
 
     for (const auto& chunk : audio) {
       guarded([&] { setup.writer->writeAudio(chunk.samples.data(), chunk.frameCount, chunk.ptsMicros); });
@@ -348,6 +348,7 @@ void X11Stream::run(Completion startCompletion) {
   FramePipeline pipeline(static_cast<std::size_t>(std::clamp(config.queueDepth().value_or(3), 1, 8)));
   std::unique_ptr<FrameSource> source;
   std::unique_ptr<MovieWriter> writer;
+  std::unique_ptr<FrameConverter> converter;
   std::unique_ptr<AudioCapture> audio;
   WriterSetup setup;
   std::exception_ptr startError;
@@ -379,10 +380,8 @@ void X11Stream::run(Completion startCompletion) {
               pipeline.pushAudio(samples, frames, channels, pts);
             });
       }
+      converter = std::make_unique<FrameConverter>(video, config.scalesToFit().value_or(true));
       setup.writer = writer.get();
-      setup.scalesToFit = config.scalesToFit().value_or(true);
-      setup.outputWidth = video.width;
-      setup.outputHeight = video.height;
       setup.onStarted = [this, output] {
         delivery_.post([output] { output->delegate().recordingOutputDidStartRecording(*output); });
       };
@@ -415,7 +414,7 @@ void X11Stream::run(Completion startCompletion) {
 
   std::exception_ptr fault;
   try {
-    captureLoop(*source, pipeline);
+    captureLoop(*source, converter.get(), pipeline);
   } catch (...) {
     fault = std::current_exception();
   }
@@ -449,8 +448,32 @@ void X11Stream::run(Completion startCompletion) {
   }
 }
 
-void X11Stream::captureLoop(FrameSource& source, FramePipeline& pipeline) {
+void X11Stream::captureLoop(FrameSource& source, FrameConverter* converter, FramePipeline& pipeline) {
   const std::int64_t interval = frameIntervalMicros(configuration_);
+  FramePixels band;  // reused: a few rows of the picture, never all of it
+  // Converts each band as it is composed; a failure waits for the writer to report it.
+  struct Converting final : FrameSource::BandSink {
+    FrameConverter* converter = nullptr;
+    Nv12Frame frame;
+    std::exception_ptr error;
+    void begin(int width, int height) override {
+      if (!converter) return;
+      try {
+        converter->begin(width, height, frame);
+      } catch (const PlatformError&) {
+        error = std::current_exception();
+      }
+    }
+    void band(const BgraImageView& rows, int top) override {
+      if (!converter || error) return;
+      try {
+        converter->convertRows(rows, top);
+      } catch (const PlatformError&) {
+        error = std::current_exception();
+      }
+    }
+  } sink;
+  sink.converter = converter;
   std::int64_t lastAttempt = std::numeric_limits<std::int64_t>::min() / 2;
   pollfd fds[2] = {{source.fileDescriptor(), POLLIN, 0}, {wakeFd_.get(), POLLIN, 0}};
   for (;;) {
@@ -463,11 +486,16 @@ void X11Stream::captureLoop(FrameSource& source, FramePipeline& pipeline) {
       if (now >= due) {
         // Keep to the grid: late wake-ups would otherwise add up to a lower frame rate.
         lastAttempt = now - due < interval ? due : now;
-        FramePixels frame = pipeline.takeBuffer();
-        if (source.render(frame, now)) {
-          pipeline.pushFrame(std::move(frame), now);
+        sink.frame = pipeline.takeBuffer();
+        sink.error = nullptr;
+        const bool rendered = source.render(band, sink, now);
+        if (sink.error) {
+          pipeline.recycle(std::move(sink.frame));
+          pipeline.failConversion(std::exchange(sink.error, nullptr));
+        } else if (rendered) {
+          pipeline.pushFrame(std::move(sink.frame), now);
         } else {
-          pipeline.recycle(std::move(frame));
+          pipeline.recycle(std::move(sink.frame));
         }
         continue;  // rendering may have queued events; read them before sleeping
       }

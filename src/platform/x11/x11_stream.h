@@ -32,6 +32,7 @@ class FileDescriptor {
   int fd_;
 };
 
+class FrameConverter;
 class FrameSource;
 struct FramePipeline;
 
@@ -61,7 +62,8 @@ class X11Stream final : public Stream {
   enum class Phase { Idle, Running, Stopped };
 
   void run(Completion startCompletion);
-  void captureLoop(FrameSource& source, FramePipeline& pipeline);
+  // converter null: no recording output, frames are not converted.
+  void captureLoop(FrameSource& source, FrameConverter* converter, FramePipeline& pipeline);
   bool stopRequested();
   void wake();
 
