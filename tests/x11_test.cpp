@@ -272,6 +272,28 @@ class X11Test : public ::testing::Test {
     return std::nullopt;
   }
 
+  // A stream of the window recording into file (size width x height), asked to start.
+  struct Recording {
+    std::shared_ptr<Stream> stream;
+    RecordingOutputConfiguration outputConfig;
+    StreamConfiguration config;
+  };
+  static Recording startRecording(Platform& platform, xcb_window_t target, int width, int height,
+                                  const std::filesystem::path& file, Events& events) {
+    Recording recording;
+    recording.config.setWidth(width);
+    recording.config.setHeight(height);
+    recording.config.setMinimumFrameInterval({1, 15});
+    recording.outputConfig = platform.makeRecordingOutputConfiguration();
+    recording.outputConfig.outputURL = file;
+    recording.stream =
+        platform.makeStream(WindowFilter{windowNamed(target, Rect{0, 0, double(width), double(height)})},
+                            recording.config, events);
+    recording.stream->addRecordingOutput(platform.makeRecordingOutput(recording.outputConfig, events));
+    recording.stream->startCapture(events.completion("start"));
+    return recording;
+  }
+
   static inline e2e::XServer* server_ = nullptr;
   std::optional<Client> client_;
 };
@@ -502,17 +524,8 @@ TEST_F(X11Test, StreamRecordsAndReportsAClosedWindowOnce) {
 
   auto platform = makeX11Platform(display());
   Events events;
-  StreamConfiguration config;
-  config.setWidth(320);
-  config.setHeight(240);
-  config.setMinimumFrameInterval({1, 15});
-  auto outputConfig = platform->makeRecordingOutputConfiguration();
+  auto [stream, outputConfig, config] = startRecording(*platform, target, 320, 240, file, events);
   EXPECT_FALSE(outputConfig.availableVideoCodecTypes.empty());
-  outputConfig.outputURL = file;
-  auto output = platform->makeRecordingOutput(outputConfig, events);
-  auto stream = platform->makeStream(WindowFilter{windowNamed(target, Rect{0, 0, 320, 240})}, config, events);
-  stream->addRecordingOutput(output);
-  stream->startCapture(events.completion("start"));
   EXPECT_EQ(events.waitFor("start"), "");
   EXPECT_EQ(events.waitFor("started"), "");
 
@@ -538,14 +551,7 @@ TEST_F(X11Test, StreamReportsALostConnectionAndStillStops) {
 
   auto platform = makeX11Platform(server.display());
   Events events;
-  StreamConfiguration config;
-  config.setWidth(160);
-  config.setHeight(120);
-  auto outputConfig = platform->makeRecordingOutputConfiguration();
-  outputConfig.outputURL = dir / "lost.mp4";
-  auto stream = platform->makeStream(WindowFilter{windowNamed(target)}, config, events);
-  stream->addRecordingOutput(platform->makeRecordingOutput(outputConfig, events));
-  stream->startCapture(events.completion("start"));
+  auto stream = startRecording(*platform, target, 160, 120, dir / "lost.mp4", events).stream;
   EXPECT_EQ(events.waitFor("started"), "");
 
   server.kill();
@@ -564,14 +570,8 @@ TEST_F(X11Test, StreamStopFinishesTheFileAndStartFailsForHiddenWindows) {
 
   auto platform = makeX11Platform(display());
   Events events;
-  StreamConfiguration config;
-  config.setWidth(160);
-  config.setHeight(120);
-  auto outputConfig = platform->makeRecordingOutputConfiguration();
-  outputConfig.outputURL = dir / "stopped.mp4";
-  auto stream = platform->makeStream(WindowFilter{windowNamed(target)}, config, events);
-  stream->addRecordingOutput(platform->makeRecordingOutput(outputConfig, events));
-  stream->startCapture(events.completion("start"));
+  auto [stream, outputConfig, config] =
+      startRecording(*platform, target, 160, 120, dir / "stopped.mp4", events);
   EXPECT_EQ(events.waitFor("started"), "");
   stream->stopCapture(events.completion("stop"));
   EXPECT_EQ(events.waitFor("stop"), "");

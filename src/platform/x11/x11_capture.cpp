@@ -149,6 +149,7 @@ struct FrameSource::Impl {
   void composed();
   // Everything up to composing; false when there is nothing new to show.
   bool prepareFrame(std::int64_t nowMicros);
+  bool beginFrame(std::int64_t nowMicros);
   bool cursorInside() const {
     return showCursorNow_ && pointerX_ >= area_.x && pointerY_ >= area_.y &&
            pointerX_ < area_.x + area_.width && pointerY_ < area_.y + area_.height;
@@ -649,14 +650,19 @@ bool FrameSource::Impl::prepareFrame(std::int64_t nowMicros) {
   return true;
 }
 
-bool FrameSource::render(FramePixels& frame, std::int64_t nowMicros) {
-  Impl& d = *impl_;
+bool FrameSource::Impl::beginFrame(std::int64_t nowMicros) {
   try {
-    if (!d.prepareFrame(nowMicros)) return false;
+    return prepareFrame(nowMicros);
   } catch (const PlatformError&) {
-    if (d.connection_.hasError()) throw connectionLostError();
+    // A request failing because the server went away is the lost connection, not its symptom.
+    if (connection_.hasError()) throw connectionLostError();
     throw;
   }
+}
+
+bool FrameSource::render(FramePixels& frame, std::int64_t nowMicros) {
+  Impl& d = *impl_;
+  if (!d.beginFrame(nowMicros)) return false;
   frame.width = static_cast<int>(d.area_.width);
   frame.height = static_cast<int>(d.area_.height);
   frame.stride = frame.width * 4;
@@ -668,12 +674,7 @@ bool FrameSource::render(FramePixels& frame, std::int64_t nowMicros) {
 
 bool FrameSource::render(FramePixels& band, BandSink& sink, std::int64_t nowMicros) {
   Impl& d = *impl_;
-  try {
-    if (!d.prepareFrame(nowMicros)) return false;
-  } catch (const PlatformError&) {
-    if (d.connection_.hasError()) throw connectionLostError();
-    throw;
-  }
+  if (!d.beginFrame(nowMicros)) return false;
   const int width = static_cast<int>(d.area_.width);
   const int height = static_cast<int>(d.area_.height);
   band.width = width;
