@@ -22,6 +22,7 @@ available. Only the standard library, matplotlib (optional), ffmpeg and ffprobe.
 
 import argparse
 import array
+import atexit
 import datetime
 import json
 import math
@@ -201,16 +202,24 @@ def stream_durations(movie):
     return result
 
 
+def time_base(movie, kind):
+    num, den = probe_json(["-select_streams", kind, "-show_entries", "stream=time_base",
+                           str(movie)])["streams"][0]["time_base"].split("/")
+    return int(num) / int(den)
+
+
 def video_flashes(movie, since):
     """Times of frames whose mean luma jumps to the flash level, after `since` (file time)."""
+    # Integer pts: pts_time has 6 significant digits, 10 ms steps after 1000 s.
+    tb = time_base(movie, "v")
     proc = subprocess.run(
         ["ffmpeg", "-nostdin", "-v", "error", "-ss", f"{since:.3f}", "-copyts", "-i", str(movie),
          "-map", "0:v", "-vf", "scale=160:120,signalstats,metadata=print:key=lavfi.signalstats.YAVG:file=-",
          "-f", "null", "-"], check=True, capture_output=True, text=True)
     frames, pts = [], None
     for line in proc.stdout.splitlines():
-        if m := re.search(r"pts_time:([-\d.]+)", line):
-            pts = float(m.group(1))
+        if m := re.search(r"\bpts:(-?\d+)", line):
+            pts = int(m.group(1)) * tb
         elif line.startswith("lavfi.signalstats.YAVG=") and pts is not None:
             frames.append((pts, float(line.split("=", 1)[1])))
     if len(frames) < 3:
@@ -228,13 +237,14 @@ def audio_beeps(movie, since):
         ["ffmpeg", "-nostdin", "-v", "info", "-ss", f"{since:.3f}", "-copyts", "-i", str(movie),
          "-map", "0:a", "-af", "ashowinfo", "-c:a", "pcm_s16le", "-f", "s16le", "-"],
         check=True, capture_output=True)
-    m = re.search(rb"pts_time:([-\d.]+)", proc.stderr)
-    if not m:
-        raise RuntimeError("no audio frames in the tail")
-    first = float(m.group(1))
     channels = probe_json(["-select_streams", "a", "-show_entries", "stream=channels,sample_rate",
                            str(movie)])["streams"][0]
     count, rate = int(channels["channels"]), int(channels["sample_rate"])
+    # ffmpeg's audio filters count in 1/sample rate; pts_time would be rounded.
+    m = re.search(rb"\bpts:(-?\d+)", proc.stderr)
+    if not m:
+        raise RuntimeError("no audio frames in the tail")
+    first = int(m.group(1)) / rate
     samples = array.array("h")
     samples.frombytes(proc.stdout[: len(proc.stdout) // 2 * 2])
     mono = samples[::count]
@@ -393,27 +403,7 @@ def write_results(path, section, heading):
     path.write_text("".join(lines))
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--minutes", type=float, default=30)
-    parser.add_argument("--build-dir", type=Path, default=ROOT / "build-soak")
-    parser.add_argument("--tail", type=float, default=20, help="seconds at the end for the A/V offset")
-    parser.add_argument("--results", type=Path, default=ROOT / "bench" / "RESULTS.md")
-    parser.add_argument("--no-results", action="store_true", help="do not write RESULTS.md")
-    parser.add_argument("--png", type=Path, default=ROOT / "bench" / "soak.png")
-    parser.add_argument("--json", type=Path, help="raw figures as JSON")
-    parser.add_argument("--keep", type=Path, help="keep the movie at this path")
-    parser.add_argument("--strict", action="store_true", help="exit 1 when a target is missed")
-    args = parser.parse_args()
-
-    recorder = args.build_dir / "quorvale_screen_recorder"
-    window_program = args.build_dir / "tests" / "quorvale_test_window"
-    for program in (recorder, window_program):
-        if not program.exists():
-            log(f"missing {program}: build quorvale_screen_recorder and quorvale_test_window")
-            return 2
-
-    work = Path(tempfile.mkdtemp(prefix="quorvale-soak-"))
+def run_recording(args, recorder, window_program, movie, work):
     xvfb = pulse = window = None
     try:
         xvfb, display = start_xvfb()
@@ -427,22 +417,53 @@ def main():
             raise RuntimeError("test window did not start")
         window_id = int(line)
         time.sleep(1)  # let the tone reach the sink
-        movie = args.keep or work / "soak.mp4"
         log(f"recording window {window_id} on {display} for {args.minutes:g} min into {movie}")
-        samples, statuses, code = record(recorder, movie, window_id, env, args.minutes)
+        return record(recorder, movie, window_id, env, args.minutes)
     finally:
         for proc in (window, pulse, xvfb):
             stop_process(proc)
 
-    try:
-        durations = stream_durations(movie)
-        end = min(e for _, e in durations.values()) if durations else 0
-        sync = av_offsets(movie, end, args.tail) if durations else None
-        rss = rss_figures(samples)
-        rows, met = report_lines(args, rss, durations, sync, statuses, code)
-    finally:
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--minutes", type=float, default=30)
+    parser.add_argument("--build-dir", type=Path, default=ROOT / "build-soak")
+    parser.add_argument("--tail", type=float, default=20, help="seconds at the end for the A/V offset")
+    parser.add_argument("--results", type=Path, default=ROOT / "bench" / "RESULTS.md")
+    parser.add_argument("--no-results", action="store_true", help="do not write RESULTS.md")
+    parser.add_argument("--png", type=Path, default=ROOT / "bench" / "soak.png")
+    parser.add_argument("--json", type=Path, help="raw figures as JSON")
+    parser.add_argument("--keep", type=Path, help="keep the movie at this path")
+    parser.add_argument("--reanalyse", type=Path, metavar="JSON",
+                        help="no recording: the movie at --keep and the samples of an earlier --json")
+    parser.add_argument("--strict", action="store_true", help="exit 1 when a target is missed")
+    args = parser.parse_args()
+
+    recorder = args.build_dir / "quorvale_screen_recorder"
+    window_program = args.build_dir / "tests" / "quorvale_test_window"
+    for program in (recorder, window_program):
+        if not program.exists():
+            log(f"missing {program}: build quorvale_screen_recorder and quorvale_test_window")
+            return 2
+
+    work = Path(tempfile.mkdtemp(prefix="quorvale-soak-"))
+    atexit.register(shutil.rmtree, work, True)
+    if args.reanalyse:
         if not args.keep:
-            shutil.rmtree(work, ignore_errors=True)
+            log("--reanalyse needs --keep MOVIE")
+            return 2
+        earlier = json.loads(args.reanalyse.read_text())
+        movie, samples = args.keep, [tuple(s) for s in earlier["rss_samples"]]
+        statuses, code = earlier["statuses"], earlier["exit_code"]
+    else:
+        movie = args.keep or work / "soak.mp4"
+        samples, statuses, code = run_recording(args, recorder, window_program, movie, work)
+
+    durations = stream_durations(movie)
+    end = min(e for _, e in durations.values()) if durations else 0
+    sync = av_offsets(movie, end, args.tail) if durations else None
+    rss = rss_figures(samples)
+    rows, met = report_lines(args, rss, durations, sync, statuses, code)
 
     width = max(len(r[0]) for r in rows)
     print(f"{'figure':<{width}}  {'value':>24}  {'target':>12}  met")
