@@ -424,7 +424,7 @@ def main():
         args.seconds, args.repeats = 3.0, 1
     build = Path(args.build_dir)
     program = build / "quorvale_screen_recorder"
-    tool = build / "tests" / "quorvale_test_window"
+    tool = build / "quorvale_test_window"
     for needed in (program, tool):
         if not needed.exists():
             sys.exit(f"{needed} is missing: build first (cmake --build {build})")

@@ -440,7 +440,7 @@ def main():
     args = parser.parse_args()
 
     recorder = args.build_dir / "quorvale_screen_recorder"
-    window_program = args.build_dir / "tests" / "quorvale_test_window"
+    window_program = args.build_dir / "quorvale_test_window"
     for program in (recorder, window_program):
         if not program.exists():
             log(f"missing {program}: build quorvale_screen_recorder and quorvale_test_window")
