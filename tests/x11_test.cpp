@@ -424,17 +424,8 @@ TEST_F(X11Test, WindowFilterAddsTransientsAndOwnPopupsAndTheCursor) {
   EXPECT_GT(changed, 10);
 }
 
-TEST_F(X11Test, BandByBandRenderingDrawsTheSamePicture) {
-  const xcb_window_t target = client_->window(100, 100, 400, 300, kRed);
-  const xcb_window_t dialog = client_->window(150, 150, 50, 50, kGreen);
-  client_->property(dialog, "WM_TRANSIENT_FOR", XCB_ATOM_WINDOW, 32, &target, 1);
-  // The cursor straddles a band boundary (rows 160 and on start a band).
-  xcb_warp_pointer(client_->get(), XCB_NONE, client_->root(), 0, 0, 0, 0, 300, 255);
-  client_->sync();
-  FrameSource whole(display(), WindowFilter{windowNamed(target)}, options(true, true));
-  FramePixels frame;
-  ASSERT_TRUE(whole.render(frame, monotonicMicros()));
-
+// The picture as the stream takes it: band by band, put together again.
+FramePixels renderInBands(FrameSource& source) {
   struct Collect final : FrameSource::BandSink {
     FramePixels picture;
     int nextTop = 0;
@@ -453,18 +444,70 @@ TEST_F(X11Test, BandByBandRenderingDrawsTheSamePicture) {
       }
     }
   } sink;
-  FrameSource banded(display(), WindowFilter{windowNamed(target)}, options(true, true));
   FramePixels band;
-  ASSERT_TRUE(banded.render(band, sink, monotonicMicros()));
+  EXPECT_TRUE(source.render(band, sink, monotonicMicros()));
   EXPECT_LE(band.data.size(), std::size_t(band.stride) * FrameSource::kBandRows);
-  EXPECT_EQ(sink.nextTop, frame.height);
-  ASSERT_EQ(sink.picture.width, frame.width);
-  ASSERT_EQ(sink.picture.height, frame.height);
-  for (int y = 0; y < frame.height; ++y) {
-    ASSERT_EQ(0, std::memcmp(&sink.picture.data[std::size_t(y) * sink.picture.stride],
-                             &frame.data[std::size_t(y) * frame.stride], std::size_t(frame.width) * 4))
+  EXPECT_EQ(sink.nextTop, sink.picture.height);
+  return sink.picture;
+}
+
+void expectSamePicture(const FramePixels& banded, const FramePixels& whole) {
+  ASSERT_EQ(banded.width, whole.width);
+  ASSERT_EQ(banded.height, whole.height);
+  for (int y = 0; y < whole.height; ++y) {
+    ASSERT_EQ(0, std::memcmp(&banded.data[std::size_t(y) * banded.stride],
+                             &whole.data[std::size_t(y) * whole.stride], std::size_t(whole.width) * 4))
         << "row " << y;
   }
+}
+
+TEST_F(X11Test, BandByBandRenderingDrawsTheSamePicture) {
+  const xcb_window_t target = client_->window(100, 100, 400, 300, kRed);
+  // Rows far apart, so that a window read in strips shows each strip in its place.
+  client_->fill(target, kBlue, {0, 140, 400, 20});
+  client_->fill(target, kGreen, {0, 280, 400, 20});
+  const xcb_window_t dialog = client_->window(150, 150, 50, 50, kGreen);
+  client_->property(dialog, "WM_TRANSIENT_FOR", XCB_ATOM_WINDOW, 32, &target, 1);
+  // The cursor straddles a band boundary (rows 160 and on start a band).
+  xcb_warp_pointer(client_->get(), XCB_NONE, client_->root(), 0, 0, 0, 0, 300, 255);
+  client_->sync();
+
+  for (const bool children : {true, false}) {  // several windows; one alone, read while composing
+    SCOPED_TRACE(children ? "with its transient" : "alone");
+    FrameSource whole(display(), WindowFilter{windowNamed(target)}, options(true, children));
+    FramePixels frame;
+    ASSERT_TRUE(whole.render(frame, monotonicMicros()));
+    EXPECT_EQ(pixelAt(frame, 5, 150), kBlue);
+    EXPECT_EQ(pixelAt(frame, 5, 290), kGreen);
+    FrameSource banded(display(), WindowFilter{windowNamed(target)}, options(true, children));
+    expectSamePicture(renderInBands(banded), frame);
+  }
+}
+
+// Guards against a window read strip by strip (no copy kept) drawing as black once a popup joins it.
+TEST_F(X11Test, PopupJoiningAWindowReadInStripsKeepsTheWindowsPixels) {
+  const xcb_window_t target = client_->window(100, 100, 400, 300, kRed);
+  client_->fill(target, kBlue, {0, 280, 400, 20});
+  FrameSource source(display(), WindowFilter{windowNamed(target)}, options(false, true));
+  FramePixels frame;
+  ASSERT_TRUE(source.render(frame, monotonicMicros()));
+  ASSERT_EQ(pixelAt(frame, 5, 290), kBlue);
+
+  client_->window(300, 300, 40, 40, kGreen, true, true);  // our own menu
+  bool menuShown = false;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!menuShown && std::chrono::steady_clock::now() < deadline) {
+    source.processEvents(monotonicMicros());
+    if (source.wantsFrame() && source.render(frame, monotonicMicros())) {
+      menuShown = pixelAt(frame, 210, 210) == kGreen;
+      continue;
+    }
+    pollfd p{source.fileDescriptor(), POLLIN, 0};
+    ::poll(&p, 1, 50);
+  }
+  ASSERT_TRUE(menuShown);
+  EXPECT_EQ(pixelAt(frame, 5, 5), kRed);
+  EXPECT_EQ(pixelAt(frame, 5, 290), kBlue);
 }
 
 TEST_F(X11Test, ButtonPressLeavesAVisibleMarkWhereThePointerIs) {

@@ -26,6 +26,9 @@ constexpr std::int64_t kClickMarkMicros = 300'000;
 constexpr int kClickMarkRadius = 12;
 constexpr std::uint8_t kBadWindow = 3;
 constexpr std::uint8_t kBadDrawable = 9;
+// A single window is read from the server this many rows at a time while the picture is
+// composed: the shared segment then holds a strip, not the whole window.
+constexpr int kStreamRows = 4 * FrameSource::kBandRows;
 
 // An X resource id that unique_ptr can hold (it needs a nullable "pointer").
 struct Xid {
@@ -117,7 +120,7 @@ struct Layer {
   std::optional<std::uint32_t> subtractSequence;  // of our latest damage subtract request
   std::vector<std::uint8_t> pixels;               // width * 4 bytes a row
   bool hasPixels = false;
-  bool inShm = false;  // the pixels are the shared segment's, not a copy in `pixels`
+  bool streamed = false;  // no copy kept: compose reads the rows it needs from the server
 };
 
 struct ClickMark {
@@ -140,11 +143,16 @@ struct FrameSource::Impl {
   std::vector<ClientWindow> wantedWindows(std::vector<ClientWindow>& all);
   void nameLayerPixmap(Layer& layer);
   bool fetch(Layer& layer);
+  // Reads rows first .. first + rows - 1 of the layer's pixmap; null when it is gone.
+  const std::uint8_t* readRows(const Layer& layer, int first, int rows);
+  // Draws a streamed layer's rows that fall into out, reading them strip by strip.
+  bool drawStreamed(MutableImageView out, const Layer& layer, int top, bool blend);
   void handle(const xcb_generic_event_t& event, std::int64_t nowMicros);
   void refreshCursorImage();
   std::optional<std::pair<int, int>> queryPointer();
-  // Draws the rows of the picture from top on into out (out.height of them).
-  void compose(MutableImageView out, int top, std::int64_t nowMicros);
+  // Draws the rows of the picture from top on into out (out.height of them). False when
+  // a streamed window vanished while it was read: the picture is to be given up.
+  bool compose(MutableImageView out, int top, std::int64_t nowMicros);
   // After all rows: what the picture now shows.
   void composed();
   // Everything up to composing; false when there is nothing new to show.
@@ -173,6 +181,12 @@ struct FrameSource::Impl {
   bool hasXfixes_ = false;
   bool tryShm_ = false;
   std::unique_ptr<ShmBuffer> shm_;
+  XcbPtr<xcb_get_image_reply_t> plainImage_;  // the last read without shared memory
+  // The strip of a streamed layer that the segment holds now; reset for every picture.
+  const Layer* stripLayer_ = nullptr;
+  const std::uint8_t* stripData_ = nullptr;
+  int stripTop_ = 0;
+  int stripRows_ = 0;
 
   Rect area_;                                   // root coordinates
   std::vector<std::unique_ptr<Layer>> layers_;  // bottom first
@@ -401,64 +415,82 @@ bool FrameSource::Impl::fetch(Layer& layer) {
   layer.subtractSequence = xcb_damage_subtract(c, layer.damage.get().value, XCB_NONE, XCB_NONE).sequence;
   layer.contentDirty = false;
   if (!layer.pixmap || layer.width <= 0 || layer.height <= 0) return false;
-  const std::size_t size = static_cast<std::size_t>(layer.width) * static_cast<std::size_t>(layer.height) * 4;
-  const auto width = static_cast<std::uint16_t>(layer.width);
-  const auto height = static_cast<std::uint16_t>(layer.height);
-
-  // Another layer's pixels still in the segment get their own copy before it is overwritten.
-  for (auto& other : layers_) {
-    if (other.get() == &layer || !other->inShm) continue;
-    const std::size_t keptSize =
-        static_cast<std::size_t>(other->width) * static_cast<std::size_t>(other->height) * 4;
-    if (keptSize <= shm_->size()) {
-      other->pixels.assign(shm_->data(), shm_->data() + keptSize);
-    } else {
-      other->hasPixels = false;  // resized since; it is fetched anew
-    }
-    other->inShm = false;
+  // One window alone is read strip by strip as it is composed. With several, each keeps a
+  // copy, so that composing a band does not read every window's strip again.
+  layer.streamed = tryShm_ && layers_.size() == 1;
+  if (layer.streamed) {
+    std::vector<std::uint8_t>().swap(layer.pixels);
+    layer.hasPixels = true;
+    return true;
   }
+  const std::uint8_t* source = readRows(layer, 0, layer.height);
+  if (!source) return false;
+  layer.pixels.assign(
+      source, source + static_cast<std::size_t>(layer.width) * static_cast<std::size_t>(layer.height) * 4);
+  layer.hasPixels = true;
+  return true;
+}
+
+const std::uint8_t* FrameSource::Impl::readRows(const Layer& layer, int first, int rows) {
+  xcb_connection_t* c = connection_.get();
+  const std::size_t size = static_cast<std::size_t>(layer.width) * static_cast<std::size_t>(rows) * 4;
+  const auto x = std::int16_t{0};
+  const auto y = static_cast<std::int16_t>(first);
+  const auto width = static_cast<std::uint16_t>(layer.width);
+  const auto height = static_cast<std::uint16_t>(rows);
   if (tryShm_ && (!shm_ || shm_->size() < size)) {
-    if (layer.inShm) layer.hasPixels = layer.inShm = false;
+    stripLayer_ = nullptr;
     shm_.reset();
-    shm_ = ShmBuffer::create(c, size + size / 4);  // headroom for growing windows
+    // Headroom for a growing window; a streamed one needs only a strip.
+    shm_ = ShmBuffer::create(c, size + size / 4);
     tryShm_ = shm_ != nullptr;
   }
   const std::uint8_t* source = nullptr;
   std::size_t length = 0;
-  XcbPtr<xcb_get_image_reply_t> plain;
   if (shm_) {
     auto reply = optionalReply(c,
-                               xcb_shm_get_image(c, layer.pixmap.get().value, 0, 0, width, height, ~0u,
+                               xcb_shm_get_image(c, layer.pixmap.get().value, x, y, width, height, ~0u,
                                                  XCB_IMAGE_FORMAT_Z_PIXMAP, shm_->segment(), 0),
                                xcb_shm_get_image_reply);
     if (!reply) {
       layoutDirty_ = true;
-      return false;
+      return nullptr;
     }
     source = shm_->data();
     length = reply->size;
   } else {
-    plain = optionalReply(
-        c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, layer.pixmap.get().value, 0, 0, width, height, ~0u),
+    plainImage_ = optionalReply(
+        c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, layer.pixmap.get().value, x, y, width, height, ~0u),
         xcb_get_image_reply);
-    if (!plain) {
+    if (!plainImage_) {
       layoutDirty_ = true;
-      return false;
+      return nullptr;
     }
-    source = xcb_get_image_data(plain.get());
-    length = static_cast<std::size_t>(xcb_get_image_data_length(plain.get()));
+    source = xcb_get_image_data(plainImage_.get());
+    length = static_cast<std::size_t>(xcb_get_image_data_length(plainImage_.get()));
   }
   if (length < size) {
     throw PlatformError("x11", 0, "Windows of depth " + std::to_string(layer.depth) + " cannot be recorded.");
   }
-  // A single window is composed straight from the segment: one frame-sized copy fewer.
-  layer.inShm = shm_ && layers_.size() == 1;
-  if (layer.inShm) {
-    std::vector<std::uint8_t>().swap(layer.pixels);
-  } else {
-    layer.pixels.assign(source, source + size);
+  return source;
+}
+
+bool FrameSource::Impl::drawStreamed(MutableImageView out, const Layer& layer, int top, bool blend) {
+  const int first = std::max(0, top - layer.y);
+  const int end = std::min(layer.height, top + out.height - layer.y);
+  for (int row = first; row < end; row = stripTop_ + stripRows_) {
+    if (stripLayer_ != &layer || row < stripTop_ || row >= stripTop_ + stripRows_) {
+      stripLayer_ = nullptr;
+      const int rows = std::min(kStreamRows, layer.height - row);
+      stripData_ = readRows(layer, row, rows);
+      if (!stripData_) return false;
+      stripLayer_ = &layer;
+      stripTop_ = row;
+      stripRows_ = rows;
+    }
+    const BgraImageView strip{stripData_, layer.width, stripRows_, layer.width * 4};
+    drawImage(out, strip, layer.x, layer.y + stripTop_ - top, blend);
   }
-  layer.hasPixels = true;
   return true;
 }
 
@@ -537,15 +569,18 @@ void FrameSource::Impl::refreshCursorImage() {
   cursor_ = optionalReply(c, xcb_xfixes_get_cursor_image(c), xcb_xfixes_get_cursor_image_reply);
 }
 
-void FrameSource::Impl::compose(MutableImageView out, int top, std::int64_t nowMicros) {
+bool FrameSource::Impl::compose(MutableImageView out, int top, std::int64_t nowMicros) {
   fillBlack(out);
   for (const auto& layer : layers_) {
     if (!layer->viewable || !layer->hasPixels) continue;
-    const std::uint8_t* data = layer->inShm ? shm_->data() : layer->pixels.data();
-    const BgraImageView pixels{data, layer->width, layer->height, layer->width * 4};
     // Depth-32 windows carry premultiplied alpha; others leave that byte undefined.
-    drawImage(out, pixels, layer->x, layer->y - top,
-              layer->depth == 32 && layer.get() != layers_.front().get());
+    const bool blend = layer->depth == 32 && layer.get() != layers_.front().get();
+    if (layer->streamed) {
+      if (!drawStreamed(out, *layer, top, blend)) return false;
+      continue;
+    }
+    const BgraImageView pixels{layer->pixels.data(), layer->width, layer->height, layer->width * 4};
+    drawImage(out, pixels, layer->x, layer->y - top, blend);
   }
   for (const auto& mark : marks_) {
     const double age = static_cast<double>(nowMicros - mark.startMicros) / kClickMarkMicros;
@@ -559,6 +594,7 @@ void FrameSource::Impl::compose(MutableImageView out, int top, std::int64_t nowM
     drawImage(out, image, pointerX_ - cursor_->xhot - static_cast<int>(area_.x),
               pointerY_ - cursor_->yhot - static_cast<int>(area_.y) - top, true);
   }
+  return true;
 }
 
 void FrameSource::Impl::composed() {
@@ -609,6 +645,7 @@ bool FrameSource::wantsFrame() const {
 bool FrameSource::Impl::prepareFrame(std::int64_t nowMicros) {
   Impl& d = *this;
   if (d.layoutDirty_) d.refreshLayout();
+  d.stripLayer_ = nullptr;
   bool changed = d.compositeDirty_;
   for (auto& layer : d.layers_) {
     if (layer->contentDirty) changed |= d.fetch(*layer);
@@ -667,7 +704,7 @@ bool FrameSource::render(FramePixels& frame, std::int64_t nowMicros) {
   frame.height = static_cast<int>(d.area_.height);
   frame.stride = frame.width * 4;
   frame.data.resize(static_cast<std::size_t>(frame.stride) * static_cast<std::size_t>(frame.height));
-  d.compose({frame.data.data(), frame.width, frame.height, frame.stride}, 0, nowMicros);
+  if (!d.compose({frame.data.data(), frame.width, frame.height, frame.stride}, 0, nowMicros)) return false;
   d.composed();
   return true;
 }
@@ -684,7 +721,7 @@ bool FrameSource::render(FramePixels& band, BandSink& sink, std::int64_t nowMicr
   sink.begin(width, height);
   for (int top = 0; top < height; top += kBandRows) {
     const MutableImageView rows{band.data.data(), width, std::min(kBandRows, height - top), band.stride};
-    d.compose(rows, top, nowMicros);
+    if (!d.compose(rows, top, nowMicros)) return false;
     sink.band(rows, top);
   }
   d.composed();
