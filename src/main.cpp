@@ -1,6 +1,7 @@
 // Process entry: serve the main queue on the main thread, run the flow on it,
 // and end the process with the flow's status.
 
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <asio/co_spawn.hpp>
@@ -19,6 +20,10 @@ int main(int argc, char** argv) {
   using namespace quorvale;
   // A parent that stops reading must not kill the recording.
   std::signal(SIGPIPE, SIG_IGN);
+  // The encoder asks for transparent huge pages for its frames; each is resident
+  // whole, which costs a recorder running beside the user's work more memory than
+  // the fewer TLB misses save it.
+  ::prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
 
   asio::io_context mainQueue;
   // start and stop each block one worker while they wait; the rest serve completions.
