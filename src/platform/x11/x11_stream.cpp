@@ -409,7 +409,11 @@ void X11Stream::run(Completion startCompletion) {
 
   WriterResult writerResult;
   std::thread writerThread([&] { writerResult = writeLoop(setup, pipeline); });
-  if (audio) audio->start();  // false: no sound server; the writer fills the track with silence
+  // Reaching the sound server takes tens of milliseconds, which the first frame need not
+  // wait for: audio and video share one clock, and the writer fills the gap with silence.
+  // Without a server start() returns false, and the whole track is silent.
+  std::thread audioStarter;
+  if (audio) audioStarter = std::thread([&audio] { audio->start(); });
   delivery_.post([startCompletion] { startCompletion(nullptr); });
 
   std::exception_ptr fault;
@@ -418,6 +422,7 @@ void X11Stream::run(Completion startCompletion) {
   } catch (...) {
     fault = std::current_exception();
   }
+  if (audioStarter.joinable()) audioStarter.join();
   audio.reset();  // no sink call after this
   pipeline.end(monotonicMicros());
   writerThread.join();
