@@ -167,5 +167,13 @@ TEST(LocalizedDescription, IsThePlatformErrorsOwnMessage) {
   EXPECT_EQ(localizedDescription(std::make_exception_ptr(error)), "The recorded window was closed.");
 }
 
+// Guards against an error event lost to encoding when a message quotes a path that is not UTF-8.
+TEST(LocalizedDescription, ReplacesBytesThatAreNotUtf8SoTheEventCanBeWritten) {
+  const platform::PlatformError error("posix", 28, "Could not write the movie file /tmp/caf\xE9.mp4");
+  const std::string detail = localizedDescription(std::make_exception_ptr(error));
+  EXPECT_EQ(detail, "Could not write the movie file /tmp/caf\xEF\xBF\xBD.mp4");
+  EXPECT_NO_THROW(SupportRecordingEvent({"error", std::nullopt, std::nullopt, detail}).encode());
+}
+
 }  // namespace
 }  // namespace quorvale::events

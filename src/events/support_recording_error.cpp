@@ -1,5 +1,7 @@
 #include "events/support_recording_error.h"
 
+#include "events/support_recording_event.h"
+
 namespace quorvale::events {
 
 using C = SupportRecordingError::Case;
@@ -46,7 +48,9 @@ std::string localizedDescription(const std::exception_ptr& error) {
   try {
     std::rethrow_exception(error);
   } catch (const std::exception& e) {
-    return e.what();
+    // Messages may quote raw file-system bytes (a path in another encoding); the
+    // event that carries them must still be written.
+    return sanitizeUtf8(e.what());
   } catch (...) {
     return "An unknown error occurred.";
   }

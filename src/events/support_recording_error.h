@@ -55,7 +55,8 @@ class SupportRecordingError : public std::exception {
 };
 
 // The text an error event carries for any failure: the description of a
-// SupportRecordingError or a platform error, what() of another exception.
+// SupportRecordingError or a platform error, what() of another exception;
+// always valid UTF-8.
 std::string localizedDescription(const std::exception_ptr& error);
 
 }  // namespace quorvale::events
