@@ -98,6 +98,7 @@ class RunFlowTest : public ::testing::Test {
     if (arguments.empty()) arguments = {"prog", (directory / "movie.mp4").string(), "42"};
     RunEnvironment environment{arguments, platform,
                                [&](platform::WindowID id, const OutputLocation& location) {
+                                 if (outOfMemory) throw std::bad_alloc();
                                  windowID = id;
                                  outputPath = location.path;
                                  auto made = std::make_unique<ScriptedRecorder>(rt.runtime, start, stop);
@@ -126,6 +127,7 @@ class RunFlowTest : public ::testing::Test {
   std::unique_ptr<Recorder> kept;
   std::optional<platform::WindowID> windowID;
   std::string outputPath;
+  bool outOfMemory = false;  // making the recorder throws
 };
 
 TEST_F(RunFlowTest, CleanRunStartsWaitsStopsAndExitsZero) {
@@ -170,6 +172,15 @@ TEST_F(RunFlowTest, StopFailureAfterTheRecordersOwnErrorAddsNothing) {
   const auto all = events();
   ASSERT_EQ(all.size(), 2u);
   EXPECT_EQ(all[1].detail, "Reported by the recorder.");
+}
+
+// Guards against a failure that no check names (here, no memory) ending the run without an error line.
+TEST_F(RunFlowTest, UnexpectedFailureIsStillReportedOnce) {
+  outOfMemory = true;
+  EXPECT_EQ(run(Outcome::succeed, Outcome::succeed), 1);
+  ASSERT_EQ(events().size(), 1u);
+  EXPECT_EQ(events()[0].status, "error");
+  EXPECT_EQ(events()[0].detail, std::bad_alloc().what());
 }
 
 TEST_F(RunFlowTest, UnsupportedSystemIsReportedAfterTheFileChecksWithLocation) {

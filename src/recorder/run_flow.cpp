@@ -87,7 +87,10 @@ asio::awaitable<int> QuorvaleScreenRecorderMain::main(RunEnvironment& environmen
     if (failure) co_return reportUnlessReported(failure);
     co_return kSuccess;
   } catch (...) {
-    // Only resource exhaustion gets here; it is still a failure, never an escape.
+    // Only resource exhaustion gets here: still one report, a failure, never an escape.
+    if (!environment.recorder || !environment.recorder->hasEmittedTerminalEvent()) {
+      report(events::localizedDescription(std::current_exception()));
+    }
     co_return kFailure;
   }
 }
