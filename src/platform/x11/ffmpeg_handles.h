@@ -10,8 +10,6 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include <unistd.h>
-
 #include <memory>
 #include <utility>
 
@@ -33,6 +31,9 @@ struct FormatContextDeleter {
 struct SwsContextDeleter {
   void operator()(SwsContext* context) const { sws_freeContext(context); }
 };
+struct AvFreeDeleter {
+  void operator()(void* memory) const { av_free(memory); }
+};
 struct IoContextDeleter {
   void operator()(AVIOContext* context) const {
     // The buffer may have been reallocated by FFmpeg, so free the current one.
@@ -47,28 +48,6 @@ using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextDeleter>;
 using SwsContextPtr = std::unique_ptr<SwsContext, SwsContextDeleter>;
 using IoContextPtr = std::unique_ptr<AVIOContext, IoContextDeleter>;
-
-// An owned file descriptor.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      UniqueFd old(std::exchange(fd_, std::exchange(other.fd_, -1)));
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_ = -1;
-};
 
 // Stops FFmpeg and the encoders it wraps from writing to stderr. Idempotent, thread-safe.
 void silenceLogging();

@@ -25,6 +25,7 @@ extern "C" {
 #include "platform/x11/errors.h"
 #include "platform/x11/ffmpeg_handles.h"
 #include "platform/x11/media.h"
+#include "platform/x11/unique_fd.h"
 
 namespace quorvale::platform::x11 {
 
@@ -213,15 +214,12 @@ struct MovieWriter::Impl {
     if (raw < 0) throw systemError(errno, "Could not create the movie file " + path.string());
     fd = UniqueFd(raw);
 
-    auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferSize));
+    std::unique_ptr<std::uint8_t, AvFreeDeleter> buffer(static_cast<std::uint8_t*>(av_malloc(kIoBufferSize)));
     if (!buffer) throw systemError(ENOMEM, "Could not set up the movie file");
-    AVIOContext* context =
-        avio_alloc_context(buffer, kIoBufferSize, 1, this, nullptr, &writeCallback, &seekCallback);
-    if (!context) {
-      av_free(buffer);
-      throw systemError(ENOMEM, "Could not set up the movie file");
-    }
-    io.reset(context);
+    io.reset(
+        avio_alloc_context(buffer.get(), kIoBufferSize, 1, this, nullptr, &writeCallback, &seekCallback));
+    if (!io) throw systemError(ENOMEM, "Could not set up the movie file");
+    (void)buffer.release();  // the I/O context owns it now
   }
 
   void openContainer(const char* muxer) {

@@ -70,10 +70,6 @@ int evenSize(double value) { return std::max(2, static_cast<int>(value) & ~1); }
 
 }  // namespace
 
-FileDescriptor::~FileDescriptor() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 // Frames, already NV12 at the output size (a fraction of the content's BGRX),
 // and audio on their way from the capture thread to the writer thread.
 struct FramePipeline {

@@ -15,22 +15,10 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/x11/unique_fd.h"
 #include "platform/x11/x11_dispatch.h"
 
 namespace quorvale::platform::x11 {
-
-// Owns a file descriptor.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor();
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 class FrameConverter;
 class FrameSource;
@@ -79,8 +67,8 @@ class X11Stream final : public Stream {
   std::shared_ptr<X11RecordingOutput> output_;
   std::thread captureThread_;
 
-  FileDescriptor wakeFd_;  // an eventfd that interrupts the capture thread's poll
-  SerialQueue delivery_;   // last: destroyed first, so no callback runs into a half-destroyed stream
+  UniqueFd wakeFd_;       // an eventfd that interrupts the capture thread's poll
+  SerialQueue delivery_;  // last: destroyed first, so no callback runs into a half-destroyed stream
 };
 
 }  // namespace quorvale::platform::x11
