@@ -424,6 +424,19 @@ TEST_F(X11Test, WindowFilterAddsTransientsAndOwnPopupsAndTheCursor) {
   EXPECT_GT(changed, 10);
 }
 
+// Handles the source's events and draws until the picture shows what is wanted, for at most 10 s.
+template <class Shows>
+bool renderUntil(FrameSource& source, FramePixels& frame, Shows shows) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd p{source.fileDescriptor(), POLLIN, 0};
+    ::poll(&p, 1, 100);
+    source.processEvents(monotonicMicros());
+    if (source.wantsFrame() && source.render(frame, monotonicMicros()) && shows(frame)) return true;
+  }
+  return false;
+}
+
 // The picture as the stream takes it: band by band, put together again.
 FramePixels renderInBands(FrameSource& source) {
   struct Collect final : FrameSource::BandSink {
@@ -494,18 +507,8 @@ TEST_F(X11Test, PopupJoiningAWindowReadInStripsKeepsTheWindowsPixels) {
   ASSERT_EQ(pixelAt(frame, 5, 290), kBlue);
 
   client_->window(300, 300, 40, 40, kGreen, true, true);  // our own menu
-  bool menuShown = false;
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!menuShown && std::chrono::steady_clock::now() < deadline) {
-    source.processEvents(monotonicMicros());
-    if (source.wantsFrame() && source.render(frame, monotonicMicros())) {
-      menuShown = pixelAt(frame, 210, 210) == kGreen;
-      continue;
-    }
-    pollfd p{source.fileDescriptor(), POLLIN, 0};
-    ::poll(&p, 1, 50);
-  }
-  ASSERT_TRUE(menuShown);
+  ASSERT_TRUE(
+      renderUntil(source, frame, [](const FramePixels& f) { return pixelAt(f, 210, 210) == kGreen; }));
   EXPECT_EQ(pixelAt(frame, 5, 5), kRed);
   EXPECT_EQ(pixelAt(frame, 5, 290), kBlue);
 }
@@ -524,17 +527,9 @@ TEST_F(X11Test, ButtonPressLeavesAVisibleMarkWhereThePointerIs) {
   xcb_test_fake_input(client_->get(), XCB_BUTTON_PRESS, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
   xcb_test_fake_input(client_->get(), XCB_BUTTON_RELEASE, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
   client_->sync();
-  // The press reaches the source as an input event; wait for it, then draw.
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  bool marked = false;
-  while (!marked && std::chrono::steady_clock::now() < deadline) {
-    pollfd p{source.fileDescriptor(), POLLIN, 0};
-    ::poll(&p, 1, 100);
-    source.processEvents(monotonicMicros());
-    if (source.wantsFrame() && source.render(frame, monotonicMicros()))
-      marked = pixelAt(frame, 200, 150) != kRed;
-  }
-  EXPECT_TRUE(marked) << "no click mark at the pointer";
+  // The press reaches the source as an input event.
+  EXPECT_TRUE(renderUntil(source, frame, [](const FramePixels& f) { return pixelAt(f, 200, 150) != kRed; }))
+      << "no click mark at the pointer";
   EXPECT_EQ(pixelAt(frame, 20, 20), kRed) << "the mark stays near the pointer";
 }
 
