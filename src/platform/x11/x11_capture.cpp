@@ -427,6 +427,7 @@ bool FrameSource::Impl::fetch(Layer& layer) {
   if (!source) return false;
   layer.pixels.assign(
       source, source + static_cast<std::size_t>(layer.width) * static_cast<std::size_t>(layer.height) * 4);
+  plainImage_.reset();  // copied: a reply read without shared memory is not kept as well
   layer.hasPixels = true;
   return true;
 }
