@@ -1,6 +1,6 @@
 // The conversion step of the per-frame path: BGRX to NV12 at the 1280x720
 // output, with the swscale parameters MovieWriter uses. One iteration is one
-// frame (ns/frame). Capture and compositing are in x11_bench.cpp, the whole
+// frame (ns/frame). Capture and compositing are in capture_bench.cpp, the whole
 // writer (conversion plus x264) in media_bench.cpp.
 
 extern "C" {
@@ -13,7 +13,7 @@ extern "C" {
 #include <cstdint>
 #include <vector>
 
-#include "platform/x11/pixel_convert.h"
+#include "platform/encoding/pixel_convert.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "platform/x11/media.h"
+#include "platform/encoding/media.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <exception>
 
-#include "platform/x11/x11_platform.h"
+#include "platform/service/linux_platform.h"
 #include "recorder/quorvale_screen_recorder.h"
 #include "recorder/run_flow.h"
 

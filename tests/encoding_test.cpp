@@ -1,7 +1,7 @@
 // Movie writing and audio capture against the real libraries; the files are
 // checked with ffprobe/ffmpeg run as child processes.
 
-#include "platform/x11/media.h"
+#include "platform/encoding/media.h"
 
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "platform/platform_error.h"
-#include "platform/x11/errors.h"
-#include "platform/x11/pixel_convert.h"
+#include "platform/pipeline/errors.h"
+#include "platform/encoding/pixel_convert.h"
 
 namespace quorvale::platform::x11 {
 namespace {

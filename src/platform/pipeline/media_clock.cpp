@@ -1,6 +1,6 @@
 #include <time.h>
 
-#include "platform/x11/media.h"
+#include "platform/encoding/media.h"
 
 namespace quorvale::platform::x11 {
 

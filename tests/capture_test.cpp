@@ -23,10 +23,10 @@
 
 #include "e2e/support/servers.h"
 #include "platform/platform_error.h"
-#include "platform/x11/media.h"
-#include "platform/x11/x11_capture.h"
-#include "platform/x11/x11_compose.h"
-#include "platform/x11/x11_platform.h"
+#include "platform/encoding/media.h"
+#include "platform/capture/frame_source.h"
+#include "platform/capture/compose.h"
+#include "platform/service/linux_platform.h"
 
 namespace quorvale::platform::x11 {
 namespace {

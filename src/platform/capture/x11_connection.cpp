@@ -1,8 +1,8 @@
-#include "platform/x11/x11_connection.h"
+#include "platform/capture/x11_connection.h"
 
 #include <cstdlib>
 
-#include "platform/x11/errors.h"
+#include "platform/pipeline/errors.h"
 
 namespace quorvale::platform::x11 {
 

@@ -22,10 +22,10 @@ extern "C" {
 #include <cstring>
 #include <mutex>
 
-#include "platform/x11/errors.h"
-#include "platform/x11/ffmpeg_handles.h"
-#include "platform/x11/media.h"
-#include "platform/x11/unique_fd.h"
+#include "platform/pipeline/errors.h"
+#include "platform/encoding/ffmpeg_handles.h"
+#include "platform/encoding/media.h"
+#include "platform/pipeline/unique_fd.h"
 
 namespace quorvale::platform::x11 {
 

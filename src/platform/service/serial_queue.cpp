@@ -1,4 +1,4 @@
-#include "platform/x11/x11_dispatch.h"
+#include "platform/service/serial_queue.h"
 
 namespace quorvale::platform::x11 {
 

@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/x11/media.h"
-#include "platform/x11/pulse_handles.h"
+#include "platform/encoding/media.h"
+#include "platform/sound/pulse_handles.h"
 
 namespace quorvale::platform::x11 {
 

@@ -1,4 +1,4 @@
-#include "platform/x11/x11_stream.h"
+#include "platform/service/stream.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -14,9 +14,9 @@
 #include <limits>
 #include <utility>
 
-#include "platform/x11/errors.h"
-#include "platform/x11/media.h"
-#include "platform/x11/x11_capture.h"
+#include "platform/pipeline/errors.h"
+#include "platform/encoding/media.h"
+#include "platform/capture/frame_source.h"
 
 namespace quorvale::platform::x11 {
 namespace {

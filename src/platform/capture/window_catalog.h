@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/x11/x11_connection.h"
+#include "platform/capture/x11_connection.h"
 
 namespace quorvale::platform::x11 {
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "e2e/support/servers.h"
-#include "platform/x11/media.h"
-#include "platform/x11/x11_capture.h"
-#include "platform/x11/x11_compose.h"
+#include "platform/encoding/media.h"
+#include "platform/capture/frame_source.h"
+#include "platform/capture/compose.h"
 
 namespace {
 

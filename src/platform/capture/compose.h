@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "platform/x11/media.h"
+#include "platform/encoding/media.h"
 
 namespace quorvale::platform::x11 {
 

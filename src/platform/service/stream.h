@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/x11/unique_fd.h"
-#include "platform/x11/x11_dispatch.h"
+#include "platform/pipeline/unique_fd.h"
+#include "platform/service/serial_queue.h"
 
 namespace quorvale::platform::x11 {
 

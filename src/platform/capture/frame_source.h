@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/x11/media.h"
+#include "platform/encoding/media.h"
 
 namespace quorvale::platform::x11 {
 

@@ -1,4 +1,4 @@
-#include "platform/x11/pixel_convert.h"
+#include "platform/encoding/pixel_convert.h"
 
 namespace quorvale::platform::x11 {
 namespace {

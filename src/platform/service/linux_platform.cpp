@@ -1,10 +1,10 @@
-#include "platform/x11/x11_platform.h"
+#include "platform/service/linux_platform.h"
 
-#include "platform/x11/media.h"
-#include "platform/x11/x11_connection.h"
-#include "platform/x11/x11_dispatch.h"
-#include "platform/x11/x11_stream.h"
-#include "platform/x11/x11_windows.h"
+#include "platform/encoding/media.h"
+#include "platform/capture/x11_connection.h"
+#include "platform/service/serial_queue.h"
+#include "platform/service/stream.h"
+#include "platform/capture/window_catalog.h"
 
 namespace quorvale::platform::x11 {
 namespace {

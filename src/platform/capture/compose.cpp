@@ -1,4 +1,4 @@
-#include "platform/x11/x11_compose.h"
+#include "platform/capture/compose.h"
 
 #include <algorithm>
 #include <cmath>

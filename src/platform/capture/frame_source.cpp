@@ -1,4 +1,4 @@
-#include "platform/x11/x11_capture.h"
+#include "platform/capture/frame_source.h"
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -15,9 +15,9 @@
 #include <map>
 #include <set>
 
-#include "platform/x11/x11_compose.h"
-#include "platform/x11/x11_connection.h"
-#include "platform/x11/x11_windows.h"
+#include "platform/capture/compose.h"
+#include "platform/capture/x11_connection.h"
+#include "platform/capture/window_catalog.h"
 
 namespace quorvale::platform::x11 {
 namespace {

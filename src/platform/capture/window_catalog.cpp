@@ -1,4 +1,4 @@
-#include "platform/x11/x11_windows.h"
+#include "platform/capture/window_catalog.h"
 
 #include <xcb/randr.h>
 #include <xcb/res.h>

@@ -10,10 +10,10 @@ extern "C" {
 #include <algorithm>
 #include <cstring>
 
-#include "platform/x11/errors.h"
-#include "platform/x11/ffmpeg_handles.h"
-#include "platform/x11/media.h"
-#include "platform/x11/pixel_convert.h"
+#include "platform/pipeline/errors.h"
+#include "platform/encoding/ffmpeg_handles.h"
+#include "platform/encoding/media.h"
+#include "platform/encoding/pixel_convert.h"
 
 namespace quorvale::platform::x11 {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/x11/errors.h"
+#include "platform/pipeline/errors.h"
 
 #include <string.h>
 
