@@ -11,14 +11,16 @@
 #include <vector>
 
 #include "e2e/support/servers.h"
-#include "platform/encoding/media.h"
-#include "platform/capture/frame_source.h"
 #include "platform/capture/compose.h"
+#include "platform/capture/frame_source.h"
+#include "platform/pipeline/frames.h"
+#include "platform/pipeline/media_clock.h"
 
 namespace {
 
 using namespace quorvale::platform;
-using namespace quorvale::platform::x11;
+using namespace quorvale::platform::capture;
+using namespace quorvale::platform::pipeline;
 
 std::vector<std::uint8_t> solid(int width, int height, std::uint8_t value, std::uint8_t alpha) {
   std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4, value);

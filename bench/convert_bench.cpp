@@ -68,9 +68,9 @@ void convertToNV12Unscaled(benchmark::State& state) {
   const auto source = pattern(kWidth, kHeight);
   std::vector<std::uint8_t> luma(static_cast<std::size_t>(kWidth) * kHeight);
   std::vector<std::uint8_t> chroma(static_cast<std::size_t>(kWidth) * kHeight / 2);
-  const quorvale::platform::x11::BgraImageView view{source.data(), kWidth, kHeight, kWidth * 4};
+  const quorvale::platform::pipeline::BgraImageView view{source.data(), kWidth, kHeight, kWidth * 4};
   for (auto _ : state) {
-    quorvale::platform::x11::bgrxToNv12(view, luma.data(), kWidth, chroma.data(), kWidth);
+    quorvale::platform::encoding::bgrxToNv12(view, luma.data(), kWidth, chroma.data(), kWidth);
     benchmark::ClobberMemory();
   }
 }

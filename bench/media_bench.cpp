@@ -8,13 +8,13 @@
 #include <filesystem>
 #include <vector>
 
-#include "platform/encoding/media.h"
+#include "platform/encoding/movie_writer.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using quorvale::platform::x11::BgraImageView;
-using quorvale::platform::x11::MovieWriter;
+using quorvale::platform::encoding::MovieWriter;
+using quorvale::platform::pipeline::BgraImageView;
 
 // A picture with text-like detail, so the encoder does real work; `step` moves part of it.
 void drawFrame(std::vector<std::uint8_t>& pixels, int width, int height, int step) {

@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
   const recorder::Runtime runtime{mainQueue, workers};
 
   recorder::ProcessStopRequest stopRequest(STDIN_FILENO);
-  auto platform = platform::x11::makeX11Platform();
+  auto platform = platform::makeX11Platform();
   recorder::RunEnvironment environment{
       std::vector<std::string>(argv, argv + argc), *platform,
       [&](platform::WindowID windowID, const recorder::OutputLocation& location) {

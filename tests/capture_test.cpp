@@ -22,14 +22,23 @@
 #include <vector>
 
 #include "e2e/support/servers.h"
-#include "platform/platform_error.h"
-#include "platform/encoding/media.h"
-#include "platform/capture/frame_source.h"
 #include "platform/capture/compose.h"
+#include "platform/capture/frame_source.h"
+#include "platform/encoding/frame_converter.h"
+#include "platform/encoding/movie_writer.h"
+#include "platform/pipeline/media_clock.h"
+#include "platform/platform_error.h"
 #include "platform/service/linux_platform.h"
+#include "platform/sound/audio_capture.h"
 
-namespace quorvale::platform::x11 {
+namespace quorvale::platform {
 namespace {
+
+using namespace capture;
+using namespace encoding;
+using namespace pipeline;
+using namespace service;
+using namespace sound;
 
 using namespace std::chrono_literals;
 
@@ -693,4 +702,4 @@ TEST(X11ComposeTest, AlphaBlendsClipsAndMarksClicks) {
 }
 
 }  // namespace
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform

@@ -1,8 +1,6 @@
 // Movie writing and audio capture against the real libraries; the files are
 // checked with ffprobe/ffmpeg run as child processes.
 
-#include "platform/encoding/media.h"
-
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,12 +17,23 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform_error.h"
-#include "platform/pipeline/errors.h"
+#include "platform/capture/x_errors.h"
+#include "platform/encoding/ffmpeg_errors.h"
+#include "platform/encoding/frame_converter.h"
+#include "platform/encoding/movie_writer.h"
 #include "platform/encoding/pixel_convert.h"
+#include "platform/pipeline/media_clock.h"
+#include "platform/platform_error.h"
+#include "platform/sound/audio_capture.h"
+#include "platform/sound/pulse_errors.h"
 
-namespace quorvale::platform::x11 {
+namespace quorvale::platform {
 namespace {
+
+using namespace capture;
+using namespace encoding;
+using namespace pipeline;
+using namespace sound;
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -394,10 +403,15 @@ TEST(AudioCaptureTest, WithoutAServerStartFailsQuietlyAndQuickly) {
 }
 
 }  // namespace
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform
 
-namespace quorvale::platform::x11 {
+namespace quorvale::platform {
 namespace {
+
+using namespace capture;
+using namespace encoding;
+using namespace pipeline;
+using namespace sound;
 
 // Bytes of one BGRX colour repeated over a width x height picture.
 std::vector<std::uint8_t> solid(int width, int height, std::uint8_t b, std::uint8_t g, std::uint8_t r) {
@@ -573,4 +587,4 @@ TEST_F(MovieWriterTest, ConvertedFramesOfOddSizeAndWrongSizes) {
 }
 
 }  // namespace
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform

@@ -21,4 +21,9 @@ class PlatformError : public std::runtime_error {
   long code_;
 };
 
+// Failures of the system, X, FFmpeg and PulseAudio become PlatformError with a
+// message a user can read: this one for errno (domain "posix": context, ": ",
+// then strerror's text); each library's folder maps its own codes.
+PlatformError systemError(int errorNumber, const std::string& context);
+
 }  // namespace quorvale::platform

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-namespace quorvale::platform::x11 {
+namespace quorvale::platform::capture {
 namespace {
 
 // x * y / 255, rounded, without a division.
@@ -87,4 +87,4 @@ void drawClickMark(MutableImageView destination, int centreX, int centreY, int r
   }
 }
 
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform::capture

@@ -5,9 +5,11 @@
 
 #include <cstdint>
 
-#include "platform/encoding/media.h"
+#include "platform/pipeline/frames.h"
 
-namespace quorvale::platform::x11 {
+namespace quorvale::platform::capture {
+
+using pipeline::BgraImageView;
 
 struct MutableImageView {
   std::uint8_t* data = nullptr;
@@ -27,4 +29,4 @@ void drawImage(MutableImageView destination, BgraImageView source, int x, int y,
 // (0..1) and a soft one-pixel edge: the mark left by a mouse click.
 void drawClickMark(MutableImageView destination, int centreX, int centreY, int radius, float opacity);
 
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform::capture

@@ -16,10 +16,10 @@
 #include <set>
 
 #include "platform/capture/compose.h"
-#include "platform/capture/x11_connection.h"
 #include "platform/capture/window_catalog.h"
+#include "platform/capture/x11_connection.h"
 
-namespace quorvale::platform::x11 {
+namespace quorvale::platform::capture {
 namespace {
 
 constexpr std::int64_t kClickMarkMicros = 300'000;
@@ -729,4 +729,4 @@ bool FrameSource::render(FramePixels& band, BandSink& sink, std::int64_t nowMicr
   return true;
 }
 
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform::capture

@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/pipeline/frames.h"
 #include "platform/platform.h"
-#include "platform/encoding/media.h"
 
-namespace quorvale::platform::x11 {
+namespace quorvale::platform::capture {
+
+using pipeline::BgraImageView;
 
 struct CaptureOptions {
   bool showsCursor = true;
@@ -80,4 +82,4 @@ class FrameSource {
   std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform::capture

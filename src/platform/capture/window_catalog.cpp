@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <fstream>
 
-namespace quorvale::platform::x11 {
+namespace quorvale::platform::capture {
 namespace {
 
 // Frames nest the client at most this deep under the managers in use.
@@ -207,4 +207,4 @@ std::string processName(std::int64_t pid) {
   return name;
 }
 
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform::capture

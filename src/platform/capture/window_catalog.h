@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
 #include "platform/capture/x11_connection.h"
+#include "platform/platform.h"
 
-namespace quorvale::platform::x11 {
+namespace quorvale::platform::capture {
 
 // An application's top-level window as the window manager (if any) holds it.
 struct ClientWindow {
@@ -58,4 +58,4 @@ class WindowCatalog {
 // /proc/PID/comm without its newline; empty when unreadable.
 std::string processName(std::int64_t pid);
 
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform::capture

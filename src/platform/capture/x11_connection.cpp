@@ -2,9 +2,9 @@
 
 #include <cstdlib>
 
-#include "platform/pipeline/errors.h"
+#include "platform/capture/x_errors.h"
 
-namespace quorvale::platform::x11 {
+namespace quorvale::platform::capture {
 
 PlatformError connectionLostError() {
   return PlatformError("x11", 0, "The connection to the X display was lost.");
@@ -57,4 +57,4 @@ void throwXError(const xcb_generic_error_t& error, const std::string& context) {
   throw xError(error.error_code, error.major_code, context);
 }
 
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform::capture

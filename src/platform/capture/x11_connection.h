@@ -15,7 +15,7 @@
 
 #include "platform/platform_error.h"
 
-namespace quorvale::platform::x11 {
+namespace quorvale::platform::capture {
 
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
@@ -93,4 +93,4 @@ XcbPtr<Reply> optionalReply(xcb_connection_t* c, Cookie cookie,
   return reply;
 }
 
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform::capture

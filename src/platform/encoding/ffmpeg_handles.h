@@ -13,7 +13,7 @@ extern "C" {
 #include <memory>
 #include <utility>
 
-namespace quorvale::platform::x11::ffmpeg {
+namespace quorvale::platform::encoding::ffmpeg {
 
 struct FrameDeleter {
   void operator()(AVFrame* frame) const { av_frame_free(&frame); }
@@ -52,4 +52,4 @@ using IoContextPtr = std::unique_ptr<AVIOContext, IoContextDeleter>;
 // Stops FFmpeg and the encoders it wraps from writing to stderr. Idempotent, thread-safe.
 void silenceLogging();
 
-}  // namespace quorvale::platform::x11::ffmpeg
+}  // namespace quorvale::platform::encoding::ffmpeg

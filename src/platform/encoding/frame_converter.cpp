@@ -10,12 +10,12 @@ extern "C" {
 #include <algorithm>
 #include <cstring>
 
-#include "platform/pipeline/errors.h"
+#include "platform/encoding/ffmpeg_errors.h"
 #include "platform/encoding/ffmpeg_handles.h"
-#include "platform/encoding/media.h"
+#include "platform/encoding/frame_converter.h"
 #include "platform/encoding/pixel_convert.h"
 
-namespace quorvale::platform::x11 {
+namespace quorvale::platform::encoding {
 namespace {
 
 constexpr std::uint8_t kBlackLuma = 16;
@@ -193,4 +193,4 @@ void FrameConverter::convertRows(const BgraImageView& rows, int top) {
   sws_scale(self.scaler.get(), source, sourceStride, top, rows.height, destination, destinationStride);
 }
 
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform::encoding

@@ -22,12 +22,15 @@ extern "C" {
 #include <cstring>
 #include <mutex>
 
-#include "platform/pipeline/errors.h"
+#include "platform/encoding/ffmpeg_errors.h"
 #include "platform/encoding/ffmpeg_handles.h"
-#include "platform/encoding/media.h"
+#include "platform/encoding/frame_converter.h"
+#include "platform/encoding/movie_writer.h"
 #include "platform/pipeline/unique_fd.h"
 
-namespace quorvale::platform::x11 {
+namespace quorvale::platform::encoding {
+
+using pipeline::UniqueFd;
 
 namespace ffmpeg {
 
@@ -718,4 +721,4 @@ std::vector<std::string> availableVideoCodecs() {
 
 std::vector<std::string> availableFileTypes() { return {"public.mpeg-4", "com.apple.quicktime-movie"}; }
 
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform::encoding

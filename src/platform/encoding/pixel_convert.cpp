@@ -1,6 +1,6 @@
 #include "platform/encoding/pixel_convert.h"
 
-namespace quorvale::platform::x11 {
+namespace quorvale::platform::encoding {
 namespace {
 
 // BT.709 in 16-bit fixed point, scaled to the limited (16..235, 16..240) ranges.
@@ -63,4 +63,4 @@ void bgrxToNv12(const BgraImageView& source, std::uint8_t* luma, int lumaStride,
   }
 }
 
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform::encoding

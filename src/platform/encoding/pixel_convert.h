@@ -6,9 +6,11 @@
 
 #include <cstdint>
 
-#include "platform/encoding/media.h"
+#include "platform/pipeline/frames.h"
 
-namespace quorvale::platform::x11 {
+namespace quorvale::platform::encoding {
+
+using pipeline::BgraImageView;
 
 // Writes a source.width x source.height picture: luma rows `lumaStride` bytes
 // apart, interleaved Cb/Cr rows (half the height, rounded up) `chromaStride`
@@ -17,4 +19,4 @@ namespace quorvale::platform::x11 {
 void bgrxToNv12(const BgraImageView& source, std::uint8_t* luma, int lumaStride, std::uint8_t* chroma,
                 int chromaStride);
 
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform::encoding

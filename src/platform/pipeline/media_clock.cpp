@@ -1,8 +1,8 @@
+#include "platform/pipeline/media_clock.h"
+
 #include <time.h>
 
-#include "platform/encoding/media.h"
-
-namespace quorvale::platform::x11 {
+namespace quorvale::platform::pipeline {
 
 std::int64_t monotonicMicros() {
   timespec now{};
@@ -11,4 +11,4 @@ std::int64_t monotonicMicros() {
   return static_cast<std::int64_t>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
 }
 
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform::pipeline

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-namespace quorvale::platform::x11 {
+namespace quorvale::platform::pipeline {
 
 // An owned file descriptor; -1 owns nothing.
 class UniqueFd {
@@ -28,4 +28,4 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform::pipeline

@@ -1,19 +1,19 @@
 #include "platform/service/linux_platform.h"
 
-#include "platform/encoding/media.h"
-#include "platform/capture/x11_connection.h"
+#include "platform/capture/content_query.h"
+#include "platform/encoding/movie_writer.h"
 #include "platform/service/serial_queue.h"
 #include "platform/service/stream.h"
-#include "platform/capture/window_catalog.h"
 
-namespace quorvale::platform::x11 {
+namespace quorvale::platform::service {
 namespace {
 
 // Threading: any thread. Content queries run on the service thread, which alone
 // owns the catalog connection and delivers their completions.
 class X11Platform final : public Platform {
  public:
-  explicit X11Platform(std::optional<std::string> displayName) : displayName_(std::move(displayName)) {}
+  explicit X11Platform(std::optional<std::string> displayName)
+      : displayName_(displayName), contentQuery_(std::move(displayName)) {}
   ~X11Platform() override { service_.shutdown(); }
 
   bool isOperatingSystemAtLeast(OperatingSystemVersion) override { return true; }
@@ -44,8 +44,8 @@ class X11Platform final : public Platform {
 
   RecordingOutputConfiguration makeRecordingOutputConfiguration() override {
     RecordingOutputConfiguration configuration;
-    configuration.availableOutputFileTypes = availableFileTypes();
-    configuration.availableVideoCodecTypes = availableVideoCodecs();
+    configuration.availableOutputFileTypes = encoding::availableFileTypes();
+    configuration.availableVideoCodecTypes = encoding::availableVideoCodecs();
     return configuration;
   }
 
@@ -60,17 +60,13 @@ class X11Platform final : public Platform {
   }
 
  private:
-  // On the service thread. Connects on first use, and again after the server went away.
   ShareableContent query(bool excludeDesktopWindows, bool onScreenWindowsOnly) {
-    if (connection_ && connection_->hasError()) connection_.reset();
-    if (!connection_) connection_ = std::make_unique<Connection>(displayName_);
-    WindowCatalog catalog(*connection_);
-    return catalog.content(excludeDesktopWindows, onScreenWindowsOnly);
+    return contentQuery_.content(excludeDesktopWindows, onScreenWindowsOnly);
   }
 
   const std::optional<std::string> displayName_;
-  std::unique_ptr<Connection> connection_;  // only the service thread touches it
-  SerialQueue service_;                     // last: stopped before the connection goes
+  capture::ContentQuery contentQuery_;  // only the service thread touches it
+  SerialQueue service_;                 // last: stopped before the connection goes
 };
 
 }  // namespace
@@ -79,4 +75,4 @@ std::unique_ptr<Platform> makeX11Platform(std::optional<std::string> displayName
   return std::make_unique<X11Platform>(std::move(displayName));
 }
 
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform::service

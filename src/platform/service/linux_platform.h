@@ -10,13 +10,13 @@
 
 #include "platform/platform.h"
 
-namespace quorvale::platform::x11 {
+namespace quorvale::platform::service {
 
 // displayName absent: the DISPLAY environment variable, read when first needed.
 std::unique_ptr<Platform> makeX11Platform(std::optional<std::string> displayName = std::nullopt);
 
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform::service
 
 namespace quorvale::platform {
-using x11::makeX11Platform;
+using service::makeX11Platform;
 }  // namespace quorvale::platform

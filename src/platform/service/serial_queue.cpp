@@ -1,6 +1,6 @@
 #include "platform/service/serial_queue.h"
 
-namespace quorvale::platform::x11 {
+namespace quorvale::platform::service {
 
 SerialQueue::SerialQueue() : state_(std::make_shared<State>()) {
   thread_ = std::thread([state = state_] { run(state); });
@@ -46,4 +46,4 @@ void SerialQueue::run(const std::shared_ptr<State>& state) {
   }
 }
 
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform::service

@@ -12,7 +12,7 @@
 #include <mutex>
 #include <thread>
 
-namespace quorvale::platform::x11 {
+namespace quorvale::platform::service {
 
 class SerialQueue {
  public:
@@ -40,4 +40,4 @@ class SerialQueue {
   std::thread thread_;
 };
 
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform::service

@@ -14,11 +14,27 @@
 #include <limits>
 #include <utility>
 
-#include "platform/pipeline/errors.h"
-#include "platform/encoding/media.h"
 #include "platform/capture/frame_source.h"
+#include "platform/encoding/frame_converter.h"
+#include "platform/encoding/movie_writer.h"
+#include "platform/pipeline/media_clock.h"
+#include "platform/platform_error.h"
+#include "platform/sound/audio_capture.h"
 
-namespace quorvale::platform::x11 {
+namespace quorvale::platform::service {
+
+using capture::CaptureOptions;
+using capture::FramePixels;
+using capture::FrameSource;
+using encoding::FrameConverter;
+using encoding::MovieWriter;
+using pipeline::AudioFormat;
+using pipeline::BgraImageView;
+using pipeline::monotonicMicros;
+using pipeline::Nv12Frame;
+using pipeline::VideoFormat;
+using sound::AudioCapture;
+
 namespace {
 
 // An unchanged picture is written again this often, so the movie's length and seeking stay right.
@@ -512,4 +528,4 @@ void X11Stream::captureLoop(FrameSource& source, FrameConverter* converter, Fram
   }
 }
 
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform::service

@@ -14,14 +14,23 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
 #include "platform/pipeline/unique_fd.h"
+#include "platform/platform.h"
 #include "platform/service/serial_queue.h"
 
-namespace quorvale::platform::x11 {
-
-class FrameConverter;
+namespace quorvale::platform::capture {
 class FrameSource;
+}
+namespace quorvale::platform::encoding {
+class FrameConverter;
+}
+
+namespace quorvale::platform::service {
+
+using pipeline::UniqueFd;
+
+using capture::FrameSource;
+using encoding::FrameConverter;
 struct FramePipeline;
 
 class X11RecordingOutput final : public RecordingOutput {
@@ -71,4 +80,4 @@ class X11Stream final : public Stream {
   SerialQueue delivery_;  // last: destroyed first, so no callback runs into a half-destroyed stream
 };
 
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform::service

@@ -14,6 +14,8 @@
 // says it is complete, so a stream that delivers a little late still lines up
 // with the others. stop() flushes the rest.
 
+#include "platform/sound/audio_capture.h"
+
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
@@ -23,10 +25,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/encoding/media.h"
+#include "platform/pipeline/media_clock.h"
 #include "platform/sound/pulse_handles.h"
 
-namespace quorvale::platform::x11 {
+namespace quorvale::platform::sound {
+
+using pipeline::monotonicMicros;
 
 namespace {
 
@@ -438,4 +442,4 @@ bool AudioCapture::start() {
 
 void AudioCapture::stop() { impl_->teardown(); }
 
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform::sound

@@ -8,7 +8,7 @@
 
 #include <memory>
 
-namespace quorvale::platform::x11::pulse {
+namespace quorvale::platform::sound::pulse {
 
 struct MainloopDeleter {
   void operator()(pa_threaded_mainloop* mainloop) const {
@@ -65,4 +65,4 @@ class MainloopLock {
   pa_threaded_mainloop* mainloop_;
 };
 
-}  // namespace quorvale::platform::x11::pulse
+}  // namespace quorvale::platform::sound::pulse

@@ -1,20 +1,10 @@
-#include "platform/pipeline/errors.h"
-
-#include <string.h>
-
-extern "C" {
-#include <libavutil/error.h>
-#include <pulse/error.h>
-}
+#include "platform/capture/x_errors.h"
 
 #include <array>
 #include <string_view>
 
-namespace quorvale::platform::x11 {
+namespace quorvale::platform::capture {
 namespace {
-
-// FFmpeg's AVERROR(e) is -e; its own tags are far outside the errno range.
-constexpr int kLargestErrno = 4095;
 
 struct XErrorName {
   std::string_view name;
@@ -45,13 +35,6 @@ constexpr std::array<XErrorName, 18> kXErrors = {{
 
 }  // namespace
 
-PlatformError systemError(int errorNumber, const std::string& context) {
-  char buffer[256];
-  // GNU strerror_r: thread-safe, returns the message (maybe not in buffer).
-  const char* text = strerror_r(errorNumber, buffer, sizeof buffer);
-  return PlatformError("posix", errorNumber, context + ": " + text);
-}
-
 PlatformError xError(int errorCode, int majorOpcode, const std::string& context) {
   std::string text;
   if (errorCode >= 0 && errorCode < static_cast<int>(kXErrors.size())) {
@@ -64,21 +47,4 @@ PlatformError xError(int errorCode, int majorOpcode, const std::string& context)
   return PlatformError("x11", errorCode, context + ": " + text + ", request " + std::to_string(majorOpcode));
 }
 
-PlatformError ffmpegError(int averror, const std::string& context) {
-  if (averror < 0 && -averror <= kLargestErrno) {
-    return systemError(-averror, context);
-  }
-  char buffer[AV_ERROR_MAX_STRING_SIZE] = {};
-  if (av_strerror(averror, buffer, sizeof buffer) < 0) {
-    return PlatformError("ffmpeg", averror, context + ": FFmpeg error " + std::to_string(averror));
-  }
-  return PlatformError("ffmpeg", averror, context + ": " + buffer);
-}
-
-PlatformError pulseError(int pulseErrorCode, const std::string& context) {
-  const char* text = pa_strerror(pulseErrorCode);
-  return PlatformError("pulseaudio", pulseErrorCode,
-                       context + ": " + (text ? text : "unknown error " + std::to_string(pulseErrorCode)));
-}
-
-}  // namespace quorvale::platform::x11
+}  // namespace quorvale::platform::capture

@@ -1,0 +1,33 @@
+#pragma once
+
+// Content queries (windows, displays, their applications) on a connection of
+// their own, made on first use and again after the X server went away.
+// Threading: one thread at a time (the service's thread).
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace quorvale::platform::capture {
+
+class Connection;
+
+class ContentQuery {
+ public:
+  // displayName absent: the DISPLAY environment variable, read when first needed.
+  explicit ContentQuery(std::optional<std::string> displayName);
+  ~ContentQuery();
+  ContentQuery(const ContentQuery&) = delete;
+  ContentQuery& operator=(const ContentQuery&) = delete;
+
+  // Windows front to back. Throws PlatformError.
+  ShareableContent content(bool excludeDesktopWindows, bool onScreenWindowsOnly);
+
+ private:
+  const std::optional<std::string> displayName_;
+  std::unique_ptr<Connection> connection_;
+};
+
+}  // namespace quorvale::platform::capture
