@@ -2,7 +2,7 @@
 
 // The pictures and formats that pass between the stages: window pixels from
 // capture, NV12 frames for the encoder, and the movie's video and sound formats.
-// Plain data; no library types, so every stage can use them.
+// Plain data, no library types, so every stage can use them; any thread.
 
 #include <cstdint>
 #include <vector>

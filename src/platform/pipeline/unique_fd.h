@@ -1,5 +1,7 @@
 #pragma once
 
+// An owned file descriptor, closed once. Any thread, one owner at a time.
+
 #include <unistd.h>
 
 #include <utility>

@@ -1,5 +1,7 @@
 #pragma once
 
+// Failures of this library as PlatformError. Any thread.
+
 #include <string>
 
 #include "platform/platform_error.h"
