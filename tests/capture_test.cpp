@@ -562,6 +562,36 @@ TEST_F(X11Test, DisplayFilterShowsOnlyTheApplicationsWindowsInStackingOrder) {
   EXPECT_EQ(pixelAt(frame, 5, 5), 0u);
 }
 
+// Guards against unreported window moves, and a crop past the display's edge enlarging the visible part.
+TEST_F(X11Test, DisplayFilterReportsWindowFramesAndCropsPastTheDisplaysEdge) {
+  const xcb_window_t target = client_->window(100, 100, 200, 150, kRed);
+  const DisplayFilter filter{{1, Rect{0, 0, 1280, 800}}, {RunningApplication{::getpid(), ""}}, {}};
+  FrameSource source(display(), filter, options(false, true, Rect{100, 100, 200, 150}));
+  FramePixels frame;
+  ASSERT_TRUE(source.render(frame, monotonicMicros()));
+  using Change = std::pair<WindowID, Rect>;
+  auto changes = source.takeWindowFrameChanges();
+  EXPECT_NE(std::find(changes.begin(), changes.end(), Change{target, Rect{100, 100, 200, 150}}),
+            changes.end());
+
+  const std::uint32_t moved[] = {1180, 700, 300, 200};  // and larger
+  xcb_configure_window(
+      client_->get(), target,
+      XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, moved);
+  client_->sync();
+  ASSERT_TRUE(renderUntil(source, frame, [&](const FramePixels&) {
+    changes = source.takeWindowFrameChanges();
+    return !changes.empty();
+  }));
+  EXPECT_EQ(changes, (std::vector<Change>{{target, Rect{1180, 700, 300, 200}}}));
+
+  source.setSourceRect(Rect{1180, 700, 300, 200});
+  ASSERT_TRUE(renderUntil(source, frame, [](const FramePixels& f) { return f.width != 200; }));
+  ASSERT_EQ(frame.width, 300);
+  ASSERT_EQ(frame.height, 200);
+  EXPECT_EQ(pixelAt(frame, 250, 150), kRed) << "the window's own pixels past the display's edge";
+}
+
 TEST_F(X11Test, StreamRecordsAndReportsAClosedWindowOnce) {
   const xcb_window_t target = client_->window(0, 0, 320, 240, kRed);
   const auto dir = std::filesystem::temp_directory_path() / ("quorvale_x11_" + std::to_string(::getpid()));

@@ -337,6 +337,7 @@ TEST_F(StreamBuildTest, DisplayFilterOnTheMostOverlappedDisplayWithTheFixedSetti
   const platform::Display left{1, {0, 0, 1440, 900}}, right{2, {1440, 0, 1920, 1080}};
   platform.contentAnswers = {{contentWith({window}, {left, right}), nullptr}};
   platform.info = {Rect{0, 0, 1920, 1080}, 2};
+  keepControlAfterStart();
   ASSERT_EQ(start(), nullptr);
 
   const auto filter = std::get<platform::DisplayFilter>(*platform.filter());
@@ -371,6 +372,17 @@ TEST_F(StreamBuildTest, DisplayFilterOnTheMostOverlappedDisplayWithTheFixedSetti
   EXPECT_EQ(output.outputURL, std::filesystem::path("/tmp/out dir/clip.mp4"));
   EXPECT_EQ(output.outputFileType, platform::kFileTypeMPEG4);
   EXPECT_EQ(output.videoCodecType, platform::kVideoCodecH264);
+
+  // Guards against a crop that does not follow the window by the start's rule, display and output size.
+  control->windowFrameChanged(kWindowID + 1, Rect{0, 0, 10, 10});
+  control->windowFrameChanged(kWindowID, Rect{1000, 300, 900, 700});
+  control->windowFrameChanged(kWindowID, Rect{1000, 300, 900, 700});
+  platform.drain();
+  const auto updates = platform.configurationUpdates();
+  ASSERT_EQ(updates.size(), 1u);
+  EXPECT_EQ(updates[0].sourceRect(), (Rect{0, 300, 900, 700}));
+  EXPECT_EQ(updates[0].width(), 1280);
+  EXPECT_EQ(updates[0].height(), 720);
 }
 
 TEST_F(StreamBuildTest, WindowNarrowerThanAPointGetsNoSourceRectButTheDisplaySettings) {

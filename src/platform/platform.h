@@ -150,6 +150,12 @@ class RecordingOutputDelegate {
 class StreamDelegate {
  public:
   virtual void streamDidStopWithError(Stream& stream, std::exception_ptr error) = 0;
+  // A window of the captured content (a display filter's applications) has this
+  // frame now: reported once capture begins, then whenever the window moves,
+  // changes size or is shown. Same space as Window::frame.
+  virtual void streamWindowFrameDidChange(Stream& stream, WindowID window, const Rect& frame) {
+    (void)stream, (void)window, (void)frame;
+  }
 
  protected:
   ~StreamDelegate() = default;
@@ -174,6 +180,10 @@ class Stream {
   // Each completion is called exactly once, with an error or with none.
   virtual void startCapture(Completion completion) = 0;
   virtual void stopCapture(Completion completion) = 0;
+  // Replaces the configuration of a stream, running or not; callable from a
+  // delegate callback. A running stream applies the source rectangle from its
+  // next frame on; the movie's size, rate and sound stay as they started.
+  virtual void updateConfiguration(const StreamConfiguration& configuration, Completion completion) = 0;
 };
 
 struct OperatingSystemVersion {

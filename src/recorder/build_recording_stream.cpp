@@ -39,7 +39,9 @@ QuorvaleScreenRecorder::StreamPair QuorvaleScreenRecorder::buildRecordingStream(
 
   platform::ContentFilter filter;
   platform::StreamConfiguration configuration;
+  std::optional<platform::Rect> displayFrame;
   if (auto display = displayFilterFor(platform_, window)) {
+    displayFrame = display->first.display.frame;
     filter = std::move(display->first);
     if (isUsableSourceRect(display->second)) configuration.setSourceRect(display->second);
     configuration.setIgnoreShadowsDisplay(false);
@@ -67,6 +69,11 @@ QuorvaleScreenRecorder::StreamPair QuorvaleScreenRecorder::buildRecordingStream(
   configuration.setIgnoreShadowsSingleWindow(false);
   configuration.setIgnoreGlobalClipSingleWindow(false);
   configuration.setIncludeChildWindows(true);
+
+  if (displayFrame) {
+    const std::lock_guard lock(followingMutex_);
+    following_ = Following{*displayFrame, configuration, configuration.sourceRect()};
+  }
 
   auto outputConfiguration = platform_.makeRecordingOutputConfiguration();
   outputConfiguration.outputURL = outputURL_.url;

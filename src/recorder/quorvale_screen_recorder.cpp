@@ -8,6 +8,7 @@
 #include "events/support_recording_error.h"
 #include "events/support_recording_event.h"
 #include "recorder/capture_calls.h"
+#include "recorder/capture_configuration.h"
 
 namespace quorvale::recorder {
 
@@ -99,6 +100,26 @@ void QuorvaleScreenRecorder::recordingOutputDidFailWithError(platform::Recording
 
 void QuorvaleScreenRecorder::streamDidStopWithError(platform::Stream&, std::exception_ptr error) {
   reportError(std::move(error));
+}
+
+// The crop follows the window by the rule it was placed by at the start, on the same
+// display; the output size stays, so the new rectangle is fitted into it.
+void QuorvaleScreenRecorder::streamWindowFrameDidChange(platform::Stream& stream, platform::WindowID window,
+                                                        const platform::Rect& frame) {
+  if (window != windowID_) return;
+  platform::StreamConfiguration configuration;
+  {
+    const std::lock_guard lock(followingMutex_);
+    if (!following_) return;  // the window filter records the window wherever it is
+    const auto rect = sourceRect(frame, following_->display);
+    if (!isUsableSourceRect(rect) || rect == following_->sourceRect) return;
+    following_->sourceRect = rect;
+    configuration = following_->configuration;
+    configuration.setSourceRect(rect);
+  }
+  stream.updateConfiguration(configuration, [this](std::exception_ptr error) {
+    if (error) reportError(std::move(error));
+  });
 }
 
 // Fields, then the event, then the signal: a woken waiter finds both in place.

@@ -12,6 +12,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <semaphore>
 #include <utility>
 
@@ -46,6 +47,8 @@ class QuorvaleScreenRecorder final : public Recorder,
   void recordingOutputDidFailWithError(platform::RecordingOutput& output, std::exception_ptr error) override;
   void recordingOutputDidFinishRecording(platform::RecordingOutput& output) override;
   void streamDidStopWithError(platform::Stream& stream, std::exception_ptr error) override;
+  void streamWindowFrameDidChange(platform::Stream& stream, platform::WindowID window,
+                                  const platform::Rect& frame) override;
 
  private:
   using StreamPair = std::pair<std::shared_ptr<platform::Stream>, std::shared_ptr<platform::RecordingOutput>>;
@@ -67,6 +70,16 @@ class QuorvaleScreenRecorder final : public Recorder,
   // Written by start, read by stop, which run one after the other.
   std::shared_ptr<platform::Stream> stream_;
   std::shared_ptr<platform::RecordingOutput> recordingOutput_;
+
+  // What the crop follows the window with: the display chosen at the start and the
+  // stream's configuration. Set by the build (display filter only), then read by callbacks.
+  struct Following {
+    platform::Rect display;
+    platform::StreamConfiguration configuration;  // as built
+    std::optional<platform::Rect> sourceRect;     // as last sent
+  };
+  std::mutex followingMutex_;
+  std::optional<Following> following_;  // guarded by followingMutex_
 
   std::mutex lastErrorMutex_;
   std::exception_ptr lastError_;  // guarded by lastErrorMutex_; set once

@@ -127,5 +127,46 @@ TEST_F(RecordingTest, RecordsTheClientWindowUnderAReparentingWindowManager) {
   EXPECT_TRUE(closeTo(colour, kGreen)) << toString(colour);
 }
 
+// Guards against a crop that stays where the window was at the start (title bar offset, moves, resizes).
+TEST_F(RecordingTest, CropFollowsAWindowShownMovedAndEnlargedWhileRecording) {
+  constexpr std::uint32_t kGreen = 0x00c000;
+  startWindowManager();
+  WindowOptions options = WindowOptions().at(100, 100).size(640, 360).colour(kGreen);
+  options.extraArgs = {"--unmapped"};
+  auto& window = openWindow(options);
+  startRecorder(output(), window.id());
+  ASSERT_TRUE(recorder_->waitFor("started")) << recorder_->transcript();
+  XConnection x(xserver_->display());
+  xcb_map_window(x.get(), window.id());
+  x.sync();
+  sleepFor(1.5);
+  xcb_delete_property(x.get(), window.id(), XCB_ATOM_WM_NORMAL_HINTS);  // its fixed size
+  const std::uint32_t enlarged[] = {500, 250, 960, 540};
+  xcb_configure_window(
+      x.get(), window.id(),
+      XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT,
+      enlarged);
+  x.sync();
+  sleepFor(1.5);
+  ASSERT_TRUE(recorder_->stop());
+  ASSERT_EQ(recorder_->waitExit(), 0) << recorder_->transcript();
+
+  MediaInfo info = probeOrFail(output());
+  ASSERT_TRUE(info.video) << info.json;
+  const int width = info.video->width, height = info.video->height;
+  // The rectangle is scaled into the size set at the start: near its edges, inside the letterbox.
+  const std::pair<int, int> points[] = {
+      {8, height / 2}, {width / 2, height * 6 / 100}, {width - 8, height * 94 / 100}};
+  // Shown (about 0.1 s in), then moved (1.5 s in): the first frame from 1 s on, and the last.
+  for (const double seconds : {1.0, videoFrameTimes(output()).back()}) {
+    auto frame = extractFrame(output(), seconds, width, height);
+    ASSERT_TRUE(frame);
+    for (const auto& [px, py] : points) {
+      EXPECT_TRUE(closeTo(frame->at(px, py), kGreen))
+          << seconds << " s: " << px << "," << py << " is " << toString(frame->at(px, py));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quorvale::e2e

@@ -38,6 +38,16 @@ class ScriptedStream final : public platform::Stream {
     control(std::move(completion), platform_.onStopCapture);
   }
 
+  void updateConfiguration(const platform::StreamConfiguration& configuration,
+                           Completion completion) override {
+    {
+      const std::lock_guard lock(platform_.mutex_);
+      platform_.calls_.push_back("updateConfiguration");
+      platform_.configurationUpdates_.push_back(configuration);
+    }
+    platform_.deliver("updateCompletion", [completion = std::move(completion)] { completion(nullptr); });
+  }
+
  private:
   void control(Completion completion, const StreamScript& script) {
     // Deliveries may finish the caller's wait while the script is still posting.
@@ -96,6 +106,12 @@ void StreamControl::streamStopped(std::exception_ptr error) {
 void StreamControl::finished() {
   send("finished", [delegate = outputDelegate_, output = output_] {
     delegate->recordingOutputDidFinishRecording(*output);
+  });
+}
+
+void StreamControl::windowFrameChanged(platform::WindowID window, platform::Rect frame) {
+  send("windowFrameChanged", [delegate = &streamDelegate_, stream = &stream_, window, frame] {
+    delegate->streamWindowFrameDidChange(*stream, window, frame);
   });
 }
 
@@ -196,6 +212,11 @@ std::vector<std::string> ScriptedPlatform::misuses() const {
 std::optional<platform::StreamConfiguration> ScriptedPlatform::streamConfiguration() const {
   const std::lock_guard lock(mutex_);
   return streamConfiguration_;
+}
+
+std::vector<platform::StreamConfiguration> ScriptedPlatform::configurationUpdates() const {
+  const std::lock_guard lock(mutex_);
+  return configurationUpdates_;
 }
 
 std::optional<platform::ContentFilter> ScriptedPlatform::filter() const {

@@ -34,6 +34,7 @@ class StreamControl {
   void outputFailed(std::exception_ptr error);
   void streamStopped(std::exception_ptr error);
   void finished();
+  void windowFrameChanged(platform::WindowID window, platform::Rect frame);
   // Lets the completion go without calling it.
   void dropCompletion();
 
@@ -92,6 +93,8 @@ class ScriptedPlatform final : public platform::Platform {
   std::vector<std::string> calls() const;
   std::vector<Delivery> deliveries() const;
   std::optional<platform::StreamConfiguration> streamConfiguration() const;
+  // Every configuration update, in order; each is completed without error.
+  std::vector<platform::StreamConfiguration> configurationUpdates() const;
   std::optional<platform::ContentFilter> filter() const;
   std::optional<platform::RecordingOutputConfiguration> outputConfiguration() const;
   std::thread::id streamBuildThread() const;
@@ -148,6 +151,7 @@ class ScriptedPlatform final : public platform::Platform {
   std::vector<std::string> misuses_;
   std::size_t contentQueries_ = 0;
   std::optional<platform::StreamConfiguration> streamConfiguration_;
+  std::vector<platform::StreamConfiguration> configurationUpdates_;
   std::optional<platform::ContentFilter> filter_;
   std::optional<platform::RecordingOutputConfiguration> outputConfiguration_;
   std::thread::id streamBuildThread_;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <utility>
 
 #include "platform/capture/compose.h"
 #include "platform/capture/window_catalog.h"
@@ -141,6 +142,8 @@ struct FrameSource::Impl {
   void refreshLayout();
   bool applicationHasWindows();
   std::vector<ClientWindow> wantedWindows(std::vector<ClientWindow>& all);
+  void placeArea();
+  void noteFrame(const ClientWindow& window);
   void nameLayerPixmap(Layer& layer);
   bool fetch(Layer& layer);
   // Reads rows first .. first + rows - 1 of the layer's pixmap; null when it is gone.
@@ -174,6 +177,9 @@ struct FrameSource::Impl {
   std::set<std::int64_t> includedPids_;
   std::set<xcb_window_t> exceptedWindows_;
   std::map<xcb_window_t, std::optional<std::int64_t>> pidCache_;
+  // Display filter: the frames of the applications' windows as last reported.
+  std::map<xcb_window_t, Rect> reportedFrames_;
+  std::vector<std::pair<WindowID, Rect>> frameChanges_;
 
   std::uint8_t damageEventBase_ = 0;
   std::uint8_t xfixesEventBase_ = 0;
@@ -226,21 +232,32 @@ FrameSource::Impl::Impl(const std::optional<std::string>& displayName, const Con
     for (const auto& window : displayFilter.exceptedWindows) exceptedWindows_.insert(window.windowID);
     if (!displayFilter.includedApplications.empty())
       targetPid_ = displayFilter.includedApplications[0].processID;
-    const Rect& display = displayFilter.display.frame;
-    area_ = display;
-    if (options_.sourceRect && !options_.sourceRect->isEmpty()) {
-      const Rect source = options_.sourceRect->standardized();
-      area_ =
-          Rect{display.x + source.x, display.y + source.y, source.width, source.height}.intersection(display);
-      if (area_.isEmpty()) area_ = display;
-    }
-    area_ = Rect{std::round(area_.x), std::round(area_.y), std::round(area_.width), std::round(area_.height)};
+    placeArea();
   }
   setUpExtensions();
   refreshLayout();
   if (target_ != XCB_WINDOW_NONE && (layers_.empty() || !layers_.front()->viewable)) {
     throw PlatformError("x11", 0, "The window to record is not shown on screen.");
   }
+}
+
+void FrameSource::Impl::placeArea() {
+  const Rect& display = std::get<DisplayFilter>(filter_).display.frame;
+  area_ = display;
+  if (options_.sourceRect && !options_.sourceRect->isEmpty()) {
+    // Not clipped to the display: past its edge the windows' own pixels show, and black
+    // where they have none, rather than the visible part enlarged.
+    const Rect source = options_.sourceRect->standardized();
+    area_ = Rect{display.x + source.x, display.y + source.y, source.width, source.height};
+  }
+  area_ = Rect{std::round(area_.x), std::round(area_.y), std::round(area_.width), std::round(area_.height)};
+}
+
+void FrameSource::Impl::noteFrame(const ClientWindow& window) {
+  auto [known, added] = reportedFrames_.try_emplace(window.id, window.frame);
+  if (!added && known->second == window.frame) return;
+  known->second = window.frame;
+  frameChanges_.emplace_back(window.id, window.frame);
 }
 
 void FrameSource::Impl::setUpExtensions() {
@@ -295,6 +312,7 @@ std::vector<ClientWindow> FrameSource::Impl::wantedWindows(std::vector<ClientWin
   std::set<xcb_window_t> present;
   for (const auto& window : all) present.insert(window.id);
   std::erase_if(pidCache_, [&](const auto& entry) { return !present.contains(entry.first); });
+  std::erase_if(reportedFrames_, [&](const auto& entry) { return !present.contains(entry.first); });
   auto pidOf = [&](xcb_window_t window) {
     auto found = pidCache_.find(window);
     if (found == pidCache_.end()) found = pidCache_.emplace(window, catalog_.processID(window)).first;
@@ -335,10 +353,11 @@ std::vector<ClientWindow> FrameSource::Impl::wantedWindows(std::vector<ClientWin
     return wanted;
   }
   for (const auto& window : all) {
-    if (!window.viewable || exceptedWindows_.contains(window.id)) continue;
-    if (window.frame.intersection(area_).isEmpty()) continue;
+    if (exceptedWindows_.contains(window.id)) continue;
     const auto pid = pidOf(window.id);
-    if (pid && includedPids_.contains(*pid)) wanted.push_back(window);
+    if (!pid || !includedPids_.contains(*pid)) continue;
+    noteFrame(window);  // also hidden ones and those outside the area: the crop may follow them
+    if (window.viewable && !window.frame.intersection(area_).isEmpty()) wanted.push_back(window);
   }
   return wanted;
 }
@@ -616,6 +635,18 @@ FrameSource::~FrameSource() = default;
 int FrameSource::fileDescriptor() const { return impl_->connection_.fileDescriptor(); }
 
 std::optional<std::int64_t> FrameSource::processID() const { return impl_->targetPid_; }
+
+void FrameSource::setSourceRect(const std::optional<Rect>& sourceRect) {
+  Impl& d = *impl_;
+  if (d.target_ != XCB_WINDOW_NONE || d.options_.sourceRect == sourceRect) return;
+  d.options_.sourceRect = sourceRect;
+  d.placeArea();
+  d.layoutDirty_ = true;  // which windows show depends on the area
+}
+
+std::vector<std::pair<WindowID, Rect>> FrameSource::takeWindowFrameChanges() {
+  return std::exchange(impl_->frameChanges_, {});
+}
 
 void FrameSource::processEvents(std::int64_t nowMicros) {
   xcb_connection_t* c = impl_->connection_.get();

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/pipeline/frames.h"
@@ -73,6 +74,14 @@ class FrameSource {
   // Like render(frame), but composes kBandRows rows at a time into band and
   // hands each to sink: no buffer of the picture's size. sink's exceptions pass through.
   bool render(FramePixels& band, BandSink& sink, std::int64_t nowMicros);
+
+  // Display filter: the area to record from now on, relative to the display (the
+  // picture takes its size). A window filter follows its window by itself.
+  void setSourceRect(const std::optional<Rect>& sourceRect);
+
+  // Display filter: the applications' windows whose frame is new or changed since the
+  // last call, as the layout last seen by a render has them.
+  std::vector<std::pair<WindowID, Rect>> takeWindowFrameChanges();
 
   // The process whose windows are captured, when known (for its audio).
   std::optional<std::int64_t> processID() const;

@@ -331,6 +331,20 @@ void X11Stream::stopCapture(Completion completion) {
   }
 }
 
+void X11Stream::updateConfiguration(const StreamConfiguration& configuration, Completion completion) {
+  {
+    std::lock_guard lock(mutex_);
+    update_ = configuration;
+  }
+  wake();
+  delivery_.post([completion = std::move(completion)] { completion(nullptr); });
+}
+
+std::optional<StreamConfiguration> X11Stream::takeUpdate() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(update_, std::nullopt);
+}
+
 bool X11Stream::stopRequested() {
   std::lock_guard lock(mutex_);
   return stopRequested_;
@@ -495,6 +509,7 @@ void X11Stream::captureLoop(FrameSource& source, FrameConverter* converter, Fram
   pollfd fds[2] = {{source.fileDescriptor(), POLLIN, 0}, {wakeFd_.get(), POLLIN, 0}};
   for (;;) {
     if (stopRequested()) return;
+    if (auto update = takeUpdate()) source.setSourceRect(update->sourceRect());
     std::int64_t now = monotonicMicros();
     source.processEvents(now);
     int timeoutMillis = -1;  // nothing changed: sleep until X or a stop request wakes us
@@ -513,6 +528,10 @@ void X11Stream::captureLoop(FrameSource& source, FrameConverter* converter, Fram
           pipeline.pushFrame(std::move(sink.frame), now);
         } else {
           pipeline.recycle(std::move(sink.frame));
+        }
+        for (const auto& [window, frame] : source.takeWindowFrameChanges()) {
+          delivery_.post(
+              [this, window, frame] { delegate_.streamWindowFrameDidChange(*this, window, frame); });
         }
         continue;  // rendering may have queued events; read them before sleeping
       }

@@ -1,7 +1,8 @@
 #pragma once
 
 // A capture stream and its recording output.
-// Threading: the public methods may be called from any thread, one at a time.
+// Threading: the public methods may be called from any thread, one at a time;
+// updateConfiguration() also while another runs (delegate callbacks call it).
 // Each started stream runs a capture thread (X events, pacing, rendering) and a
 // writer thread (the MovieWriter, fed through a bounded queue); completions and
 // delegate callbacks run on the stream's delivery thread.
@@ -54,6 +55,7 @@ class X11Stream final : public Stream {
   void addRecordingOutput(std::shared_ptr<RecordingOutput> output) override;
   void startCapture(Completion completion) override;
   void stopCapture(Completion completion) override;
+  void updateConfiguration(const StreamConfiguration& configuration, Completion completion) override;
 
  private:
   enum class Phase { Idle, Running, Stopped };
@@ -62,6 +64,7 @@ class X11Stream final : public Stream {
   // converter null: no recording output, frames are not converted.
   void captureLoop(FrameSource& source, FrameConverter* converter, FramePipeline& pipeline);
   bool stopRequested();
+  std::optional<StreamConfiguration> takeUpdate();
   void wake();
 
   const std::optional<std::string> displayName_;
@@ -69,10 +72,12 @@ class X11Stream final : public Stream {
   const StreamConfiguration configuration_;
   StreamDelegate& delegate_;
 
-  std::mutex mutex_;  // guards phase_, stopRequested_, stopCompletions_, output_ and captureThread_
+  // guards phase_, stopRequested_, stopCompletions_, update_, output_ and captureThread_
+  std::mutex mutex_;
   Phase phase_ = Phase::Idle;
   bool stopRequested_ = false;
   std::vector<Completion> stopCompletions_;
+  std::optional<StreamConfiguration> update_;  // for the capture thread to take up
   std::shared_ptr<X11RecordingOutput> output_;
   std::thread captureThread_;
 
