@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -446,11 +447,13 @@ bool renderUntil(FrameSource& source, FramePixels& frame, Shows shows) {
   return false;
 }
 
-// The picture as the stream takes it: band by band, put together again.
-FramePixels renderInBands(FrameSource& source) {
+// The picture as the stream takes it: band by band, put together again. onBand runs after each band.
+FramePixels renderInBands(
+    FrameSource& source, std::function<void()> onBand = [] {}) {
   struct Collect final : FrameSource::BandSink {
     FramePixels picture;
     int nextTop = 0;
+    std::function<void()> onBand;
     void begin(int width, int height) override {
       picture.width = width;
       picture.height = height;
@@ -464,8 +467,10 @@ FramePixels renderInBands(FrameSource& source) {
         std::memcpy(&picture.data[std::size_t(top + y) * picture.stride],
                     rows.data + std::size_t(y) * rows.stride, std::size_t(rows.width) * 4);
       }
+      onBand();
     }
   } sink;
+  sink.onBand = std::move(onBand);
   FramePixels band;
   EXPECT_TRUE(source.render(band, sink, monotonicMicros()));
   EXPECT_LE(band.data.size(), std::size_t(band.stride) * FrameSource::kBandRows);
@@ -504,6 +509,14 @@ TEST_F(X11Test, BandByBandRenderingDrawsTheSamePicture) {
     FrameSource banded(display(), WindowFilter{windowNamed(target)}, options(true, children));
     expectSamePicture(renderInBands(banded), frame);
   }
+}
+
+// Guards against a window read in strips showing two of its states in one picture (a torn frame).
+TEST_F(X11Test, APictureShowsOneStateOfAWindowThatDrawsWhileItIsRead) {
+  const xcb_window_t target = client_->window(100, 100, 400, 300, kRed);
+  FrameSource source(display(), WindowFilter{windowNamed(target)}, options(false, false));
+  const auto picture = renderInBands(source, [&] { client_->fill(target, kBlue, {0, 0, 400, 300}); });
+  EXPECT_EQ(pixelAt(picture, 5, 290), kRed);
 }
 
 // Guards against a window read strip by strip (no copy kept) drawing as black once a popup joins it.

@@ -50,6 +50,7 @@ struct XidDeleter {
 };
 
 using PixmapPtr = std::unique_ptr<Xid, XidDeleter<&xcb_free_pixmap>>;
+using GcPtr = std::unique_ptr<Xid, XidDeleter<&xcb_free_gc>>;
 using DamagePtr = std::unique_ptr<Xid, XidDeleter<&xcb_damage_destroy>>;
 using ShmSegmentPtr = std::unique_ptr<Xid, XidDeleter<&xcb_shm_detach>>;
 // Undoes our redirection; the server keeps others' (a compositor's) in place.
@@ -146,7 +147,10 @@ struct FrameSource::Impl {
   void noteFrame(const ClientWindow& window);
   void nameLayerPixmap(Layer& layer);
   bool fetch(Layer& layer);
-  // Reads rows first .. first + rows - 1 of the layer's pixmap; null when it is gone.
+  // Copies the layer's pixmap into the snapshot in one request; false when it is gone.
+  bool takeSnapshot(const Layer& layer);
+  // Reads rows first .. first + rows - 1 of the layer's pixels (its pixmap, or the
+  // snapshot when streamed); null when they are gone.
   const std::uint8_t* readRows(const Layer& layer, int first, int rows);
   // Draws a streamed layer's rows that fall into out, reading them strip by strip.
   bool drawStreamed(MutableImageView out, const Layer& layer, int top, bool blend);
@@ -188,6 +192,13 @@ struct FrameSource::Impl {
   bool tryShm_ = false;
   std::unique_ptr<ShmBuffer> shm_;
   XcbPtr<xcb_get_image_reply_t> plainImage_;  // the last read without shared memory
+  // A streamed window's pixels as they were when the picture began: the application may
+  // draw while the strips are read, and the picture must show one state of it.
+  PixmapPtr snapshot_;
+  GcPtr snapshotGc_;
+  int snapshotWidth_ = 0;
+  int snapshotHeight_ = 0;
+  std::uint8_t snapshotDepth_ = 0;
   // The strip of a streamed layer that the segment holds now; reset for every picture.
   const Layer* stripLayer_ = nullptr;
   const std::uint8_t* stripData_ = nullptr;
@@ -439,8 +450,8 @@ bool FrameSource::Impl::fetch(Layer& layer) {
   layer.streamed = tryShm_ && layers_.size() == 1;
   if (layer.streamed) {
     std::vector<std::uint8_t>().swap(layer.pixels);
-    layer.hasPixels = true;
-    return true;
+    layer.hasPixels = takeSnapshot(layer);  // not drawn from a copy that failed
+    return layer.hasPixels;
   }
   const std::uint8_t* source = readRows(layer, 0, layer.height);
   if (!source) return false;
@@ -451,8 +462,42 @@ bool FrameSource::Impl::fetch(Layer& layer) {
   return true;
 }
 
+bool FrameSource::Impl::takeSnapshot(const Layer& layer) {
+  xcb_connection_t* c = connection_.get();
+  if (!snapshot_ || snapshotWidth_ != layer.width || snapshotHeight_ != layer.height ||
+      snapshotDepth_ != layer.depth) {
+    snapshotGc_.reset();
+    snapshot_.reset();
+    const xcb_pixmap_t pixmap = xcb_generate_id(c);
+    checkRequest(c,
+                 xcb_create_pixmap_checked(c, layer.depth, pixmap, connection_.root(),
+                                           static_cast<std::uint16_t>(layer.width),
+                                           static_cast<std::uint16_t>(layer.height)),
+                 "Could not set up window capture");
+    snapshot_ = PixmapPtr(Xid(pixmap), {c});
+    const xcb_gcontext_t gc = xcb_generate_id(c);
+    const std::uint32_t noExposures = 0;
+    checkRequest(c, xcb_create_gc_checked(c, gc, pixmap, XCB_GC_GRAPHICS_EXPOSURES, &noExposures),
+                 "Could not set up window capture");
+    snapshotGc_ = GcPtr(Xid(gc), {c});
+    snapshotWidth_ = layer.width;
+    snapshotHeight_ = layer.height;
+    snapshotDepth_ = layer.depth;
+  }
+  ErrorPtr error(xcb_request_check(
+      c, xcb_copy_area_checked(c, layer.pixmap.get().value, snapshot_.get().value, snapshotGc_.get().value, 0,
+                               0, 0, 0, static_cast<std::uint16_t>(layer.width),
+                               static_cast<std::uint16_t>(layer.height))));
+  if (error) {
+    layoutDirty_ = true;  // the window went meanwhile
+    return false;
+  }
+  return true;
+}
+
 const std::uint8_t* FrameSource::Impl::readRows(const Layer& layer, int first, int rows) {
   xcb_connection_t* c = connection_.get();
+  const std::uint32_t drawable = layer.streamed ? snapshot_.get().value : layer.pixmap.get().value;
   const std::size_t size = static_cast<std::size_t>(layer.width) * static_cast<std::size_t>(rows) * 4;
   const auto x = std::int16_t{0};
   const auto y = static_cast<std::int16_t>(first);
@@ -469,7 +514,7 @@ const std::uint8_t* FrameSource::Impl::readRows(const Layer& layer, int first, i
   std::size_t length = 0;
   if (shm_) {
     auto reply = optionalReply(c,
-                               xcb_shm_get_image(c, layer.pixmap.get().value, x, y, width, height, ~0u,
+                               xcb_shm_get_image(c, drawable, x, y, width, height, ~0u,
                                                  XCB_IMAGE_FORMAT_Z_PIXMAP, shm_->segment(), 0),
                                xcb_shm_get_image_reply);
     if (!reply) {
@@ -479,9 +524,9 @@ const std::uint8_t* FrameSource::Impl::readRows(const Layer& layer, int first, i
     source = shm_->data();
     length = reply->size;
   } else {
-    plainImage_ = optionalReply(
-        c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, layer.pixmap.get().value, x, y, width, height, ~0u),
-        xcb_get_image_reply);
+    plainImage_ =
+        optionalReply(c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, x, y, width, height, ~0u),
+                      xcb_get_image_reply);
     if (!plainImage_) {
       layoutDirty_ = true;
       return nullptr;
