@@ -308,6 +308,19 @@ class X11Test : public ::testing::Test {
   std::optional<Client> client_;
 };
 
+// Handles the source's events and draws until the picture shows what is wanted, for at most 10 s.
+template <class Shows>
+bool renderUntil(FrameSource& source, FramePixels& frame, Shows shows) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd p{source.fileDescriptor(), POLLIN, 0};
+    ::poll(&p, 1, 100);
+    source.processEvents(monotonicMicros());
+    if (source.wantsFrame() && source.render(frame, monotonicMicros()) && shows(frame)) return true;
+  }
+  return false;
+}
+
 TEST_F(X11Test, CatalogListsClientWindowsWithFramePidAndVisibility) {
   const xcb_window_t shown = client_->window(40, 60, 320, 200, kRed);
   const std::string title = "Quorvale catalog";
@@ -427,24 +440,22 @@ TEST_F(X11Test, WindowFilterAddsTransientsAndOwnPopupsAndTheCursor) {
   client_->sync();
   FrameSource withCursor(display(), WindowFilter{windowNamed(target)}, options(true, false));
   ASSERT_TRUE(withCursor.render(frame, monotonicMicros()));
-  int changed = 0;
-  for (int y = 130; y < 170; ++y) {
-    for (int x = 180; x < 220; ++x) changed += pixelAt(frame, x, y) != kRed;
-  }
-  EXPECT_GT(changed, 10);
-}
+  auto cursorNear = [](const FramePixels& f, int cx, int cy) {
+    int changed = 0;
+    for (int y = cy - 20; y < cy + 20; ++y) {
+      for (int x = cx - 20; x < cx + 20; ++x) changed += pixelAt(f, x, y) != kRed;
+    }
+    return changed > 10;
+  };
+  EXPECT_TRUE(cursorNear(frame, 200, 150));
 
-// Handles the source's events and draws until the picture shows what is wanted, for at most 10 s.
-template <class Shows>
-bool renderUntil(FrameSource& source, FramePixels& frame, Shows shows) {
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd p{source.fileDescriptor(), POLLIN, 0};
-    ::poll(&p, 1, 100);
-    source.processEvents(monotonicMicros());
-    if (source.wantsFrame() && source.render(frame, monotonicMicros()) && shows(frame)) return true;
-  }
-  return false;
+  // Guards against a cursor that stays where the last motion left it: warps make no motion events.
+  xcb_warp_pointer(client_->get(), XCB_NONE, client_->root(), 0, 0, 0, 0, 10, 10);
+  client_->sync();
+  EXPECT_TRUE(renderUntil(withCursor, frame, [&](const FramePixels& f) { return !cursorNear(f, 200, 150); }));
+  xcb_warp_pointer(client_->get(), XCB_NONE, client_->root(), 0, 0, 0, 0, 150, 350);
+  client_->sync();
+  EXPECT_TRUE(renderUntil(withCursor, frame, [&](const FramePixels& f) { return cursorNear(f, 50, 250); }));
 }
 
 // The picture as the stream takes it: band by band, put together again. onBand runs after each band.

@@ -212,7 +212,6 @@ struct FrameSource::Impl {
 
   XcbPtr<xcb_xfixes_get_cursor_image_reply_t> cursor_;
   bool cursorImageDirty_ = true;
-  bool pointerMoved_ = true;
   bool showCursorNow_ = false;
   int pointerX_ = -1;
   int pointerY_ = -1;
@@ -302,16 +301,13 @@ void FrameSource::Impl::setUpExtensions() {
   }
   showCursorNow_ = hasXfixes_;
 
-  if (const auto* xinput = connection_.extension(&xcb_input_id);
-      xinput && (options_.showsCursor || options_.showMouseClicks)) {
+  if (const auto* xinput = connection_.extension(&xcb_input_id); xinput && options_.showMouseClicks) {
     auto version = optionalReply(c, xcb_input_xi_query_version(c, 2, 2), xcb_input_xi_query_version_reply);
     if (version && version->major_version >= 2) {
       struct {
         xcb_input_event_mask_t head;
         std::uint32_t mask;
-      } selection{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, 0};
-      if (options_.showMouseClicks) selection.mask |= XCB_INPUT_XI_EVENT_MASK_RAW_BUTTON_PRESS;
-      if (options_.showsCursor) selection.mask |= XCB_INPUT_XI_EVENT_MASK_RAW_MOTION;
+      } selection{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, XCB_INPUT_XI_EVENT_MASK_RAW_BUTTON_PRESS};
       checkRequest(c, xcb_input_xi_select_events_checked(c, connection_.root(), 1, &selection.head),
                    "Could not watch the pointer");
       xinputOpcode_ = xinput->major_opcode;
@@ -589,9 +585,7 @@ void FrameSource::Impl::handle(const xcb_generic_event_t& event, std::int64_t no
   if (type == XCB_GE_GENERIC && xinputOpcode_) {
     const auto& generic = reinterpret_cast<const xcb_ge_generic_event_t&>(event);
     if (generic.extension != *xinputOpcode_) return;
-    if (generic.event_type == XCB_INPUT_RAW_MOTION) {
-      pointerMoved_ = true;
-    } else if (generic.event_type == XCB_INPUT_RAW_BUTTON_PRESS) {
+    if (generic.event_type == XCB_INPUT_RAW_BUTTON_PRESS) {
       const auto& press = reinterpret_cast<const xcb_input_raw_button_press_event_t&>(event);
       if (press.detail >= 1 && press.detail <= 3) {  // not the wheel
         if (auto pointer = queryPointer()) marks_.push_back({pointer->first, pointer->second, nowMicros});
@@ -714,7 +708,8 @@ void FrameSource::processEvents(std::int64_t nowMicros) {
 bool FrameSource::wantsFrame() const {
   const Impl& d = *impl_;
   if (d.layoutDirty_ || d.compositeDirty_ || !d.marks_.empty()) return true;
-  if (d.hasXfixes_ && (d.cursorImageDirty_ || d.pointerMoved_ || !d.xinputOpcode_)) return true;
+  // The pointer is asked for every frame: warps, unlike motion, come with no event.
+  if (d.hasXfixes_) return true;
   return std::any_of(d.layers_.begin(), d.layers_.end(),
                      [](const auto& layer) { return layer->viewable && layer->contentDirty; });
 }
@@ -742,14 +737,11 @@ bool FrameSource::Impl::prepareFrame(std::int64_t nowMicros) {
   if (d.hasXfixes_) {
     const bool imageChanged = d.cursorImageDirty_;
     if (d.cursorImageDirty_) d.refreshCursorImage();
-    if (d.pointerMoved_ || !d.xinputOpcode_ || imageChanged) {
-      d.pointerMoved_ = false;
-      if (auto pointer = d.queryPointer()) {
-        d.pointerX_ = pointer->first;
-        d.pointerY_ = pointer->second;
-      } else {
-        d.pointerX_ = d.pointerY_ = -1;
-      }
+    if (auto pointer = d.queryPointer()) {
+      d.pointerX_ = pointer->first;
+      d.pointerY_ = pointer->second;
+    } else {
+      d.pointerX_ = d.pointerY_ = -1;
     }
     const bool inside = d.cursorInside();
     if (inside != d.cursorWasDrawn_ ||
