@@ -139,15 +139,39 @@ WindowManager::WindowManager(const std::string& display, const std::filesystem::
   }
 }
 
-PulseServer::PulseServer(const std::filesystem::path& directory) : directory_(directory) {
-  auto home = directory_ / "home";
-  auto runtime = directory_ / "runtime";
-  std::filesystem::create_directories(home);
-  std::filesystem::create_directories(runtime);
-  std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+PulseServer::PulseServer(const std::filesystem::path& directory, SoundServerKind kind)
+    : directory_(directory) {
+  std::filesystem::create_directories(directory_ / "home");
+  std::filesystem::create_directories(directory_ / "runtime");
+  std::filesystem::permissions(directory_ / "runtime", std::filesystem::perms::owner_all);
+  if (kind == SoundServerKind::PipeWire) {
+    startPipeWire();
+  } else {
+    startPulseAudio();
+  }
+}
+
+PulseServer::~PulseServer() {
+  while (!processes_.empty()) processes_.pop_back();  // clients first
+}
+
+Environment PulseServer::serverEnvironment() const {
+  Environment env;
+  // No DISPLAY: D-Bus would otherwise autolaunch a bus of its own through X11.
+  env.set("HOME", (directory_ / "home").string())
+      .set("XDG_RUNTIME_DIR", (directory_ / "runtime").string())
+      .set("XDG_CONFIG_HOME", (directory_ / "home" / ".config").string())
+      .unset("PULSE_SERVER")
+      .unset("PIPEWIRE_REMOTE")
+      .unset("PIPEWIRE_RUNTIME_DIR")
+      .unset("DISPLAY")
+      .unset("DBUS_SESSION_BUS_ADDRESS");
+  return env;
+}
+
+void PulseServer::startPulseAudio() {
   auto socket = directory_ / "native";
   address_ = "unix:" + socket.string();
-
   auto config = directory_ / "server.pa";
   {
     std::ofstream out(config);
@@ -156,26 +180,71 @@ PulseServer::PulseServer(const std::filesystem::path& directory) : directory_(di
         << "set-default-sink testsink\n"
         << "load-module module-always-sink\n";
   }
-
   SpawnOptions options;
   options.quiet = true;
-  options.environment.set("HOME", home.string())
-      .set("XDG_RUNTIME_DIR", runtime.string())
-      .set("XDG_CONFIG_HOME", (home / ".config").string())
-      .unset("PULSE_SERVER")
-      .unset("DBUS_SESSION_BUS_ADDRESS");
-  process_ = std::make_unique<Process>(
+  options.environment = serverEnvironment();
+  processes_.push_back(std::make_unique<Process>(
       std::vector<std::string>{
           "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit", "--use-pid-file=no",
           "--log-target=file:" + (directory_ / "pulse.log").string(), "-F", config.string()},
-      std::move(options));
+      std::move(options)));
+  waitUntilAnswering(socket);
+}
 
+void PulseServer::startPipeWire() {
+  auto config = directory_ / "home" / ".config" / "wireplumber";
+  std::filesystem::create_directories(config / "main.lua.d");
+  {
+    // Without bluetooth (its logind plugin wants a session bus) and without devices.
+    std::ifstream in("/usr/share/wireplumber/wireplumber.conf");
+    std::ofstream out(config / "wireplumber.conf");
+    for (std::string line; std::getline(in, line);) {
+      if (line.find("bluetooth.lua") == std::string::npos) out << line << '\n';
+    }
+    std::ofstream(config / "main.lua.d" / "60-private.lua")
+        << "alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\nlibcamera_monitor.enabled = false\n"
+        << "default_access.properties[\"enable-flatpak-portal\"] = false\n";
+  }
+  auto runtime = directory_ / "runtime";
+  for (const char* program : {"pipewire", "wireplumber", "pipewire-pulse"}) {
+    SpawnOptions options;
+    options.quiet = true;
+    options.environment = serverEnvironment();
+    processes_.push_back(std::make_unique<Process>(std::vector<std::string>{program}, std::move(options)));
+    if (processes_.size() == 1) {
+      // Its clients connect once, so the server's socket must be there first.
+      auto deadline = Clock::now() + kStartTimeout;
+      while (!std::filesystem::exists(runtime / "pipewire-0")) {
+        if (processes_[0]->waitExit(Clock::now())) throw std::runtime_error("pipewire exited");
+        if (Clock::now() >= deadline) throw std::runtime_error("pipewire did not come up");
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    }
+  }
+  auto socket = runtime / "pulse" / "native";
+  address_ = "unix:" + socket.string();
+  waitUntilAnswering(socket);
+  for (const auto& command : std::vector<std::vector<std::string>>{
+           {"pactl", "load-module", "module-null-sink", "sink_name=testsink", "rate=48000", "channels=2"},
+           {"pactl", "set-default-sink", "testsink"}}) {
+    if (!runCommand(command, environment(), 5000ms).succeeded()) {
+      throw std::runtime_error("pipewire-pulse refused " + command[1]);
+    }
+  }
+}
+
+void PulseServer::waitUntilAnswering(const std::filesystem::path& socket) {
   auto deadline = Clock::now() + kStartTimeout;
   while (true) {
-    if (process_->waitExit(Clock::now())) throw std::runtime_error("pulseaudio exited");
+    for (const auto& process : processes_) {
+      if (auto status = process->waitExit(Clock::now())) {
+        throw std::runtime_error("sound server process " + std::to_string(process->pid()) + " exited (" +
+                                 describeStatus(status) + ")");
+      }
+    }
     if (std::filesystem::exists(socket) && runCommand({"pactl", "info"}, environment(), 5000ms).succeeded())
       break;
-    if (Clock::now() >= deadline) throw std::runtime_error("pulseaudio did not come up");
+    if (Clock::now() >= deadline) throw std::runtime_error("the sound server did not come up");
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 }

@@ -67,23 +67,36 @@ class WindowManager {
   std::unique_ptr<Process> process_;
 };
 
-// A private PulseAudio server with a null sink called "testsink".
+enum class SoundServerKind { PulseAudio, PipeWire };
+
+// A private sound server with a null sink called "testsink" as the default
+// output, reached through PULSE_SERVER: PulseAudio, or PipeWire with its
+// PulseAudio server and WirePlumber (which links streams to the sink).
 //
 // As root, pulseaudio in per-user mode only warns ("not intended to be run as
 // root") and runs, as long as HOME and XDG_RUNTIME_DIR are directories owned by
-// root: no --system needed. Clients find it through PULSE_SERVER.
+// root: no --system needed. PipeWire needs no session bus once WirePlumber's
+// device monitors and D-Bus plugins are left out.
 class PulseServer {
  public:
-  explicit PulseServer(const std::filesystem::path& directory);
+  explicit PulseServer(const std::filesystem::path& directory,
+                       SoundServerKind kind = SoundServerKind::PulseAudio);
+  ~PulseServer();
   const std::string& serverAddress() const { return address_; }  // "unix:/…/native"
   Environment environment() const;
   // Sink inputs currently playing, as "pactl list sink-inputs short" lines.
   std::vector<std::string> sinkInputs() const;
 
  private:
+  Environment serverEnvironment() const;
+  void startPulseAudio();
+  void startPipeWire();
+  // Until the PulseAudio socket answers; throws when a server process has exited.
+  void waitUntilAnswering(const std::filesystem::path& socket);
+
   std::filesystem::path directory_;
   std::string address_;
-  std::unique_ptr<Process> process_;
+  std::vector<std::unique_ptr<Process>> processes_;  // clients after the server they need
 };
 
 struct WindowOptions {
