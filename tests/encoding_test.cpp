@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <chrono>
@@ -13,10 +14,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "e2e/support/media.h"
+#include "e2e/support/servers.h"
 #include "platform/capture/x_errors.h"
 #include "platform/encoding/ffmpeg_errors.h"
 #include "platform/encoding/frame_converter.h"
@@ -388,7 +393,7 @@ TEST(AudioCaptureTest, WithoutAServerStartFailsQuietlyAndQuickly) {
   setenv("PULSE_SERVER", "unix:/nonexistent/quorvale/pulse", 1);
 
   int calls = 0;
-  AudioCapture capture({48000, 2}, std::nullopt, [&](const float*, std::size_t, std::int64_t) { ++calls; });
+  AudioCapture capture({48000, 2}, getpid(), [&](const float*, std::size_t, std::int64_t) { ++calls; });
   const auto before = std::chrono::steady_clock::now();
   EXPECT_FALSE(capture.start());
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(3));
@@ -401,6 +406,91 @@ TEST(AudioCaptureTest, WithoutAServerStartFailsQuietlyAndQuickly) {
     unsetenv("PULSE_SERVER");
   }
 }
+
+// What one capture delivered, as mono 16-bit samples for the tone measures.
+struct CapturedSound {
+  std::mutex mutex;  // guards samples: the sink runs on the capture's thread
+  std::vector<std::int16_t> samples;
+  AudioCapture::Sink sink() {
+    return [this](const float* interleaved, std::size_t frames, std::int64_t) {
+      std::lock_guard lock(mutex);
+      for (std::size_t i = 0; i < frames; ++i) {
+        samples.push_back(
+            std::int16_t(std::lround(16383.0f * (interleaved[2 * i] + interleaved[2 * i + 1]))));
+      }
+    };
+  }
+};
+
+class AudioCaptureServerTest : public ::testing::TestWithParam<e2e::SoundServerKind> {};
+
+// Guards against recording only the window's own process (its child's player was silent) and against
+// recording the whole output mix, with another program's sound, when the process is unknown.
+TEST_P(AudioCaptureServerTest, RecordsTheOwnersDescendantsAndNoOneElse) {
+  e2e::TempDir dir;
+  e2e::PulseServer server(dir.path() / "sound", GetParam());
+  // Players with short buffers: a null sink fed 2 s ahead hands its monitor whole seconds at once.
+  e2e::Environment env = server.environment().set("PULSE_LATENCY_MSEC", "40");
+  for (int hz : {440, 1000}) {
+    ASSERT_EQ(run("ffmpeg -v error -f lavfi -i sine=frequency=" + std::to_string(hz) +
+                  ":duration=60 -ar 48000 -ac 2 " + (dir.path() / (std::to_string(hz) + ".wav")).string())
+                  .exitCode,
+              0);
+  }
+  auto waitForInputs = [&](std::size_t count) {
+    const auto deadline = e2e::Clock::now() + e2e::kStartTimeout;
+    while (server.sinkInputs().size() < count) {
+      ASSERT_LT(e2e::Clock::now(), deadline) << "the tones never reached the sound server";
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  };
+  e2e::SpawnOptions quiet;
+  quiet.quiet = true;
+  quiet.environment = env;
+  e2e::Process other({"paplay", (dir.path() / "1000.wav").string()}, quiet);
+  waitForInputs(1);
+  // The owner plays nothing itself; its child starts playing once the capture runs.
+  e2e::Process owner({"sh", "-c",
+                      "trap 'kill $p 2>/dev/null; wait $p; exit 0' TERM; sleep 1; paplay " +
+                          (dir.path() / "440.wav").string() + " & p=$!; wait"},
+                     quiet);
+
+  const char* previous = getenv("PULSE_SERVER");
+  const std::string saved = previous ? previous : "";
+  setenv("PULSE_SERVER", server.serverAddress().c_str(), 1);
+  CapturedSound owned, unknown, init;
+  AudioCapture ownedCapture({48000, 2}, owner.pid(), owned.sink());
+  AudioCapture unknownCapture({48000, 2}, std::nullopt, unknown.sink());
+  // Every process descends from init: a window said to be init's must not bring everyone's sound.
+  AudioCapture initCapture({48000, 2}, 1, init.sink());
+  EXPECT_TRUE(ownedCapture.start());
+  EXPECT_TRUE(unknownCapture.start());
+  EXPECT_TRUE(initCapture.start());
+  waitForInputs(2);
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  ownedCapture.stop();
+  unknownCapture.stop();
+  initCapture.stop();
+  previous ? setenv("PULSE_SERVER", saved.c_str(), 1) : unsetenv("PULSE_SERVER");
+
+  std::lock_guard lock(owned.mutex);
+  const double own = e2e::toneShare(owned.samples, 48000, 440);
+  const double foreign = e2e::toneShare(owned.samples, 48000, 1000);
+  EXPECT_GT(owned.samples.size(), 48000u * 2) << "less than two seconds of the child's sound";
+  EXPECT_GT(e2e::rms(owned.samples), 0.01);
+  EXPECT_GT(own, 0.5) << "440 Hz share " << own << ", 1000 Hz share " << foreign;
+  EXPECT_LT(foreign, 0.02) << "another process's tone was recorded";
+  std::lock_guard unknownLock(unknown.mutex);
+  EXPECT_EQ(e2e::rms(unknown.samples), 0) << "without a process the output mix was recorded";
+  std::lock_guard initLock(init.mutex);
+  EXPECT_EQ(e2e::rms(init.samples), 0) << "init's descendants, everyone, were recorded";
+}
+
+INSTANTIATE_TEST_SUITE_P(BothServers, AudioCaptureServerTest,
+                         ::testing::Values(e2e::SoundServerKind::PulseAudio, e2e::SoundServerKind::PipeWire),
+                         [](const auto& info) {
+                           return info.param == e2e::SoundServerKind::PipeWire ? "PipeWire" : "PulseAudio";
+                         });
 
 }  // namespace
 }  // namespace quorvale::platform

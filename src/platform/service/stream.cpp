@@ -368,7 +368,6 @@ void X11Stream::run(Completion startCompletion) {
   options.showMouseClicks = config.showMouseClicks().value_or(false);
   options.includeChildWindows = config.includeChildWindows().value_or(true);
   options.sourceRect = config.sourceRect();
-  const bool isDisplay = std::holds_alternative<DisplayFilter>(filter_);
   const Size content = contentSize(filter_, config);
 
   FramePipeline pipeline(static_cast<std::size_t>(std::clamp(config.queueDepth().value_or(3), 1, 8)));
@@ -396,9 +395,9 @@ void X11Stream::run(Completion startCompletion) {
           *outputConfig.outputURL, outputConfig.outputFileType.value_or(kFileTypeMPEG4),
           outputConfig.videoCodecType.value_or(kVideoCodecH264), video, audioFormat);
       if (audioFormat) {
-        // Only the application's own sound for a display capture; the whole mix for one window.
+        // Only the application's own sound, whichever filter; an unknown process gives a silent track.
         std::optional<pid_t> pid;
-        if (isDisplay && source->processID()) pid = static_cast<pid_t>(*source->processID());
+        if (source->processID()) pid = static_cast<pid_t>(*source->processID());
         const auto channels = static_cast<std::size_t>(std::max(1, audioFormat->channels));
         audio = std::make_unique<AudioCapture>(
             *audioFormat, pid,

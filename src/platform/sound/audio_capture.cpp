@@ -6,10 +6,11 @@
 // once it has torn the streams down no callback is running or can start.
 // The sink must not throw: it is called from inside libpulse's C code.
 //
-// With a process ID, every playback stream of that process is recorded at
-// once, one monitor stream per sink input, joining and leaving as the inputs
-// come and go. Otherwise the default output's monitor is the one stream. Each
-// stream's chunks land by their time on a shared timeline and are summed there;
+// Every playback stream of the process or of one of its descendants (a browser
+// engine's audio process, a player it started) is recorded at once, one monitor
+// stream per sink input, joining and leaving as the inputs come and go. Without
+// a process nothing is recorded: the output mix holds other programs' sound.
+// Each stream's chunks land by their time on a shared timeline and are summed there;
 // the sink gets the mix kMixDelayMicros after the slowest stream's latency
 // says it is complete, so a stream that delivers a little late still lines up
 // with the others. stop() flushes the rest.
@@ -21,7 +22,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -47,6 +50,35 @@ constexpr std::int64_t kTimelineMicros = 1'000'000;
 // A chunk this close to where its stream's last one ended continues it, so
 // jitter in the latency estimate does not tear the sound.
 constexpr std::int64_t kResyncMicros = 30'000;
+// Deeper process trees than this are not followed (and a loop would end here).
+constexpr int kMaxAncestry = 64;
+
+// The parent of a running process, from /proc; none once it has gone.
+std::optional<pid_t> parentOf(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (!stat || !std::getline(stat, text)) return std::nullopt;
+  // "pid (comm) state ppid ...": the name may hold spaces and parentheses, so read after the last ')'.
+  const auto close = text.rfind(')');
+  if (close == std::string::npos) return std::nullopt;
+  std::istringstream rest(text.substr(close + 1));
+  char state = 0;
+  long parent = 0;
+  if (!(rest >> state >> parent) || parent < 0) return std::nullopt;
+  return static_cast<pid_t>(parent);
+}
+
+bool isSelfOrDescendant(pid_t pid, pid_t ancestor) {
+  if (pid == ancestor) return true;
+  if (ancestor <= 1) return false;  // every process descends from init: that would be everyone's sound
+  for (int depth = 0; depth < kMaxAncestry && pid > 1; ++depth) {
+    const auto parent = parentOf(pid);
+    if (!parent) return false;
+    pid = *parent;
+    if (pid == ancestor) return true;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -54,8 +86,8 @@ struct AudioCapture::Impl {
   // One recording stream and where it is on the timeline.
   struct Source {
     Impl* owner = nullptr;
-    std::optional<std::uint32_t> input;  // the sink input it monitors; none for the default monitor
-    OperationPtr lookup;                 // finding the sink the input plays to
+    std::uint32_t input = PA_INVALID_INDEX;  // the sink input it monitors
+    OperationPtr lookup;                     // finding the sink the input plays to
     StreamPtr stream;
     std::optional<std::int64_t> nextFrame;  // where its last chunk ended
     std::int64_t latencyMicros = 0;         // how long after their time its chunks arrive
@@ -76,7 +108,6 @@ struct AudioCapture::Impl {
   ContextPtr context;
   std::vector<std::unique_ptr<Source>> sources;
   TimeEventPtr tick;
-  std::string defaultSinkName;
   bool running = false;
 
   // The timeline: frame f plays at originMicros + f / rate. Frames from
@@ -215,12 +246,6 @@ struct AudioCapture::Impl {
     source->owner->signal();
   }
 
-  static void onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
-    auto* self = static_cast<Impl*>(userdata);
-    if (info && info->default_sink_name) self->defaultSinkName = info->default_sink_name;
-    self->signal();
-  }
-
   static void onRead(pa_stream* stream, std::size_t, void* userdata) {
     auto* source = static_cast<Source*>(userdata);
     Impl& self = *source->owner;
@@ -260,7 +285,8 @@ struct AudioCapture::Impl {
     const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
     if (kind == PA_SUBSCRIPTION_EVENT_REMOVE) {
       std::erase_if(self->sources, [&](const auto& source) { return source->input == index; });
-    } else if (kind == PA_SUBSCRIPTION_EVENT_NEW) {
+    } else {
+      // PipeWire may name the process, or link the input to a sink, only in a later change.
       self->lookUpSinkInput(index);
     }
   }
@@ -268,10 +294,17 @@ struct AudioCapture::Impl {
   static void onSinkInput(pa_context* context, const pa_sink_input_info* info, int eol, void* userdata) {
     auto* self = static_cast<Impl*>(userdata);
     if (eol || !info) return;
-    const char* pid = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID);
-    if (!pid || std::strtol(pid, nullptr, 10) != static_cast<long>(*self->processID)) return;
+    if (info->sink == PA_INVALID_INDEX) return;  // not playing anywhere yet
     if (std::ranges::any_of(self->sources,
                             [&](const auto& source) { return source->input == info->index; })) {
+      return;
+    }
+    const char* pid = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID);
+    if (!pid) return;
+    char* end = nullptr;
+    const long value = std::strtol(pid, &end, 10);
+    if (end == pid || *end != '\0' || value <= 0 ||
+        !isSelfOrDescendant(static_cast<pid_t>(value), *self->processID)) {
       return;
     }
     auto source = std::make_unique<Source>();
@@ -312,7 +345,7 @@ struct AudioCapture::Impl {
     std::vector<std::uint32_t> retry;
     std::erase_if(sources, [&](const auto& source) {
       if (!source->dead) return false;
-      if (source->wasReady && source->input) retry.push_back(*source->input);
+      if (source->wasReady) retry.push_back(source->input);
       return true;
     });
     for (std::uint32_t input : retry) lookUpSinkInput(input);
@@ -324,7 +357,7 @@ struct AudioCapture::Impl {
     if (!pa_channel_map_init_auto(&map, sample.channels, PA_CHANNEL_MAP_DEFAULT)) return false;
     StreamPtr created(pa_stream_new(context.get(), "Recording", &sample, &map));
     if (!created) return false;
-    if (source.input && pa_stream_set_monitor_stream(created.get(), *source.input) < 0) return false;
+    if (pa_stream_set_monitor_stream(created.get(), source.input) < 0) return false;
     pa_stream_set_state_callback(created.get(), &onStreamState, &source);
     pa_stream_set_read_callback(created.get(), &onRead, &source);
     pa_buffer_attr attributes{};
@@ -365,29 +398,12 @@ struct AudioCapture::Impl {
                         TimeEventDeleter{pa_threaded_mainloop_get_api(mainloop.get())});
     if (!tick) return false;
 
-    if (processID) {
-      pa_context_set_subscribe_callback(context.get(), &onSubscription, this);
-      if (!waitFor(pa_context_subscribe(context.get(), PA_SUBSCRIPTION_MASK_SINK_INPUT, &onSuccess, this))) {
-        return false;
-      }
-      scanSinkInputs();
-      return true;
-    }
-    if (!waitFor(pa_context_get_server_info(context.get(), &onServerInfo, this)) || defaultSinkName.empty()) {
+    pa_context_set_subscribe_callback(context.get(), &onSubscription, this);
+    if (!waitFor(pa_context_subscribe(context.get(), PA_SUBSCRIPTION_MASK_SINK_INPUT, &onSuccess, this))) {
       return false;
     }
-    const std::string monitor = defaultSinkName + ".monitor";
-    auto source = std::make_unique<Source>();
-    source->owner = this;
-    if (!connectStream(*source, monitor.c_str())) return false;
-    pa_stream* stream = source->stream.get();
-    sources.push_back(std::move(source));
-    return waitUntil(kConnectTimeoutMicros,
-                     [&] {
-                       const pa_stream_state_t state = pa_stream_get_state(stream);
-                       return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
-                     }) &&
-           pa_stream_get_state(stream) == PA_STREAM_READY;
+    scanSinkInputs();
+    return true;
   }
 
   void teardown() {
@@ -432,6 +448,8 @@ bool AudioCapture::start() {
   }
   self.ringFrames = std::max<std::int64_t>(1, kTimelineMicros * self.format.sampleRate / 1'000'000);
   self.ring.assign(static_cast<std::size_t>(self.ringFrames) * self.channels(), 0.0f);
+  // No process, no sound of its own: nothing to connect to.
+  if (!self.processID) return true;
   if (!self.connectContext() || !self.startRecording()) {
     self.teardown();
     return false;

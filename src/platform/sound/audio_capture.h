@@ -17,14 +17,16 @@ namespace quorvale::platform::sound {
 
 using pipeline::AudioFormat;
 
-// Without a server, start() returns false and nothing fails: the movie then gets a silent track.
+// Works with PulseAudio and with PipeWire's PulseAudio server. Without a server, start() returns
+// false and nothing fails: the movie then gets a silent track.
 // Threading: one thread creates, starts, stops and destroys it; the sink runs on the capture's own thread.
 class AudioCapture {
  public:
   using Sink = std::function<void(const float* interleaved, std::size_t frameCount, std::int64_t ptsMicros)>;
 
-  // processID set: only that process's playback streams; otherwise the monitor of
-  // the default output.
+  // The playback streams of processID and of its descendants, also those that
+  // start later. No processID: nothing is recorded (never the whole output mix,
+  // which holds other programs' sound).
   AudioCapture(AudioFormat format, std::optional<pid_t> processID, Sink sink);
   ~AudioCapture();  // stops and joins; no sink call after it returns
   AudioCapture(const AudioCapture&) = delete;
