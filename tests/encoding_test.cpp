@@ -207,6 +207,18 @@ TEST_F(MovieWriterTest, FinishFailsWhenTheFileWasDeleted) {
   }
 }
 
+// Guards against removing, with an unfinished movie, a file that someone else put at its path since.
+TEST_F(MovieWriterTest, DiscardRemovesOnlyTheFileItCreated) {
+  const fs::path file = dir_ / "movie.mp4";
+  MovieWriter(file, "public.mpeg-4", "avc1", {320, 240, 15, true}, std::nullopt).discard();
+  EXPECT_FALSE(fs::exists(file));
+  MovieWriter writer(file, "public.mpeg-4", "avc1", {320, 240, 15, true}, std::nullopt);
+  fs::rename(file, dir_ / "moved.mp4");
+  std::ofstream(file) << "other";
+  writer.discard();
+  EXPECT_TRUE(fs::exists(file));
+}
+
 TEST_F(MovieWriterTest, UnsupportedChoicesFailWithoutLeavingAFile) {
   const fs::path file = dir_ / "movie.mp4";
   EXPECT_THROW(MovieWriter(file, "public.mpeg-4", "nope", {320, 240, 15, true}, std::nullopt), PlatformError);

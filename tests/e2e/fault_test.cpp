@@ -101,5 +101,24 @@ TEST_F(FaultTest, WindowIdNamingNoWindowIsNotFound) {
   EXPECT_FALSE(std::filesystem::exists(output())) << "a movie was written for no window";
 }
 
+class SixteenBitDisplayTest : public FaultTest {
+ protected:
+  void SetUp() override {
+    screens_ = {"640x480x16"};
+    FaultTest::SetUp();
+  }
+};
+
+// Guards against leaving the unplayable file of a start that failed after creating it: a retry under
+// the same name would be refused.
+TEST_F(SixteenBitDisplayTest, FailedStartRemovesTheFileItCreated) {
+  auto& window = openWindow(WindowOptions().at(0, 0).size(320, 240));
+  startRecorder(output(), window.id());
+  expectOneErrorAndExit1();
+  auto statuses = recorder_->statuses();
+  EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "started"), 0) << recorder_->transcript();
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(output())));
+}
+
 }  // namespace
 }  // namespace quorvale::e2e

@@ -120,7 +120,8 @@ struct MovieWriter::Impl {
 
   // Declared in dependency order: destroyed in reverse, the fd last.
   UniqueFd fd;
-  int writeErrno = 0;  // errno of the first failed write, from the I/O callback
+  struct stat created {};  // the file this writer made, so only that one is ever removed
+  int writeErrno = 0;      // errno of the first failed write, from the I/O callback
   IoContextPtr io;
   FormatContextPtr format;
   CodecContextPtr videoEncoder;
@@ -198,6 +199,14 @@ struct MovieWriter::Impl {
     return result < 0 ? AVERROR(errno) : result;
   }
 
+  // Unlinks the path if it still names the file this writer created; 0 or an errno.
+  int removeCreatedFile() const {
+    struct stat now {};
+    if (::lstat(path.c_str(), &now) != 0) return errno == ENOENT ? 0 : errno;
+    if (now.st_dev != created.st_dev || now.st_ino != created.st_ino) return 0;  // someone else's now
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT ? 0 : errno;
+  }
+
   std::string writeContext() const { return "Could not write the movie file " + path.string(); }
 
   PlatformError writeFailure(int averror) const {
@@ -216,6 +225,11 @@ struct MovieWriter::Impl {
     int raw = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (raw < 0) throw systemError(errno, "Could not create the movie file " + path.string());
     fd = UniqueFd(raw);
+    if (::fstat(fd.get(), &created) != 0) {
+      const int error = errno;
+      ::unlink(path.c_str());  // O_EXCL made it ours a moment ago
+      throw systemError(error, "Could not create the movie file " + path.string());
+    }
 
     std::unique_ptr<std::uint8_t, AvFreeDeleter> buffer(static_cast<std::uint8_t*>(av_malloc(kIoBufferSize)));
     if (!buffer) throw systemError(ENOMEM, "Could not set up the movie file");
@@ -582,12 +596,12 @@ MovieWriter::MovieWriter(const std::filesystem::path& path, const std::string& f
   impl_->openFile();
   // Setup failing after the file exists: don't leave a useless file behind.
   struct RemoveUnlessKept {
-    const std::filesystem::path& path;
+    const Impl& impl;
     bool keep = false;
     ~RemoveUnlessKept() {
-      if (!keep) ::unlink(path.c_str());
+      if (!keep) impl.removeCreatedFile();  // the setup error is the one to report
     }
-  } removeOnFailure{path};
+  } removeOnFailure{*impl_};
   impl_->openContainer(muxer);
   impl_->openVideo(videoCodec);
   if (audio) impl_->openAudio();
@@ -707,6 +721,17 @@ void MovieWriter::finish(std::int64_t endMicros) {
     if (::close(self.fd.release()) != 0) throw systemError(errno, self.writeContext());
     self.finished = true;
   });
+}
+
+void MovieWriter::discard() {
+  Impl& self = *impl_;
+  if (self.finished) throw invalidArgument("The movie " + self.path.string() + " is already finished");
+  if (self.fileHasFrame) throw invalidArgument("The movie " + self.path.string() + " already holds frames");
+  self.finished = true;
+  self.fd = UniqueFd();
+  if (const int error = self.removeCreatedFile()) {
+    throw systemError(error, "Could not remove the unfinished movie file " + self.path.string());
+  }
 }
 
 bool MovieWriter::hasWrittenFrame() const { return impl_->fileHasFrame; }

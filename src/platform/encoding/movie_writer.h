@@ -55,6 +55,11 @@ class MovieWriter {
   // its last complete fragment.
   void finish(std::int64_t endMicros);
 
+  // For a recording that failed before its first frame: closes the file and
+  // removes it, provided the path still names the file this writer created
+  // (never one that someone put there since). Throws PlatformError.
+  void discard();
+
   // True once at least one video frame is in the file.
   bool hasWrittenFrame() const;
 

@@ -161,7 +161,8 @@ struct FramePipeline {
 namespace {
 
 struct WriterResult {
-  bool failed = false;  // a write failed and was reported
+  bool failed = false;     // a write failed and was reported
+  bool discarded = false;  // no frame reached the file, which is gone again
   std::exception_ptr finishError;
 };
 
@@ -251,9 +252,15 @@ WriterResult writeLoop(const WriterSetup& setup, FramePipeline& pipeline) {
   const std::int64_t endMicros = pipeline.endMicros;
   lock.unlock();
 
-  if (setup.writer && !result.failed) {
+  if (setup.writer && (!result.failed || !setup.writer->hasWrittenFrame())) {
     try {
-      setup.writer->finish(endMicros);
+      if (setup.writer->hasWrittenFrame()) {
+        setup.writer->finish(endMicros);
+      } else {
+        // Ended before "started": a file without a frame would only block a retry under its name.
+        result.discarded = true;
+        setup.writer->discard();
+      }
     } catch (...) {
       result.finishError = std::current_exception();
     }
@@ -472,6 +479,8 @@ void X11Stream::run(Completion startCompletion) {
   if (reportOutput) {
     if (writerResult.finishError) {
       setup.onFailed(std::move(writerResult.finishError));
+    } else if (writerResult.discarded) {
+      setup.onFailed(std::make_exception_ptr(streamError("The recording ended before its first frame.")));
     } else {
       delivery_.post([output] { output->delegate().recordingOutputDidFinishRecording(*output); });
     }
