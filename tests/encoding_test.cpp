@@ -253,6 +253,9 @@ TEST_F(MovieWriterTest, RecordsH264AndAacForTheWholeDuration) {
   const json* audio = streamOfType(info, "audio");
   ASSERT_TRUE(video && audio);
   EXPECT_EQ((*video)["codec_name"], "h264");
+  // Frames at irregular instants still land on the 1/15 s grid, so the rate reads 15.
+  EXPECT_EQ((*video)["r_frame_rate"], "15/1");
+  EXPECT_EQ((*video)["time_base"], "1/15");
   EXPECT_EQ((*video)["width"], 640);
   EXPECT_EQ((*video)["height"], 360);
   EXPECT_EQ((*audio)["codec_name"], "aac");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -62,6 +63,12 @@ TEST_F(RecordingTest, RecordsAMovingWindowToAPlayableMovie) {
   auto frameTimes = videoFrameTimes(output());
   EXPECT_GT(frameTimes.size(), 10u) << "hardly any frames for a moving window";
   EXPECT_LE(measuredFrameRate(frameTimes), 15.0 + 1e-3);
+  // Guards against raw capture instants as frame times, which players read as 30, 46 or 14.985 fps.
+  EXPECT_EQ(info.video->frameRate, "15/1");
+  EXPECT_EQ(info.video->timeBase, "1/15");
+  EXPECT_EQ(std::count_if(frameTimes.begin(), frameTimes.end(),
+                          [](double time) { return std::abs(time * 15 - std::round(time * 15)) > 1e-3; }),
+            0);
   EXPECT_NEAR(info.duration, recorded, 0.5) << info.json;
   ASSERT_TRUE(info.audio) << info.json;
   EXPECT_EQ(info.audio->codec, "aac");

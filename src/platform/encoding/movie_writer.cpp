@@ -2,8 +2,10 @@
 // fragmented MP4/MOV through libav*.
 //
 // Timing: every timestamp is relative to the first video frame's ptsMicros.
-// Video uses a 90 kHz time base with whatever spacing the frames arrive at;
-// audio uses 1/sampleRate and is kept gapless by inserting silence.
+// Video counts frames of the configured rate (1/15 s): each frame goes to the
+// nearest tick, so players and editors read the rate the movie has, while an
+// unchanged picture may still leave ticks out. Audio uses 1/sampleRate and is
+// kept gapless by inserting silence.
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -53,7 +55,6 @@ namespace {
 using namespace ffmpeg;
 
 constexpr AVRational kMicros = {1, 1'000'000};
-constexpr AVRational kVideoTimeBase = {1, 90'000};
 constexpr std::int64_t kMaxKeyframeIntervalMicros = 2'000'000;
 // Pending fragment data is pushed to the file this often, bounding what a kill loses.
 constexpr std::int64_t kFragmentIntervalMicros = 1'000'000;
@@ -140,9 +141,10 @@ struct MovieWriter::Impl {
   const AVPixFmtDescriptor* pixelDescriptor = nullptr;
 
   std::optional<std::int64_t> timeZero;
-  std::int64_t lastVideoPts = -1;  // in kVideoTimeBase
+  AVRational videoTimeBase = {1, 15};  // one tick per frame at the configured rate
+  std::int64_t lastVideoPts = -1;      // in videoTimeBase
   std::int64_t lastKeyframeMicros = 0;
-  std::int64_t nominalFrameDuration = 0;  // in kVideoTimeBase
+  std::int64_t nominalFrameDuration = 1;  // in videoTimeBase
   std::int64_t bridgeFromPts = -1;        // where the first sample's nominal duration ends
   std::int64_t lastFragmentMicros = 0;
   std::int64_t latestMicros = 0;  // the latest time written, relative to time zero
@@ -280,7 +282,8 @@ struct MovieWriter::Impl {
     context.width = encodedWidth;
     context.height = encodedHeight;
     context.pix_fmt = pixelFormat;
-    context.time_base = kVideoTimeBase;
+    videoTimeBase = {1, video.framesPerSecond};
+    context.time_base = videoTimeBase;
     context.framerate = {video.framesPerSecond, 1};
     context.sample_aspect_ratio = {1, 1};
     context.gop_size = 2 * video.framesPerSecond;
@@ -313,13 +316,12 @@ struct MovieWriter::Impl {
 
     videoStream = avformat_new_stream(format.get(), nullptr);
     if (!videoStream) throw systemError(ENOMEM, "Could not set up the movie container");
-    videoStream->time_base = kVideoTimeBase;
+    videoStream->time_base = videoTimeBase;
     result = avcodec_parameters_from_context(videoStream->codecpar, &context);
     if (result < 0) throw ffmpegError(result, "Could not set up the movie container");
     if (!isH264) videoStream->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
 
     zeroDelayEncoder = isH264;
-    nominalFrameDuration = av_rescale_q(1, {1, std::max(1, video.framesPerSecond)}, kVideoTimeBase);
 
     videoFrame.reset(av_frame_alloc());
     if (!videoFrame) throw systemError(ENOMEM, "Could not set up the video encoder");
@@ -373,6 +375,8 @@ struct MovieWriter::Impl {
     // Fragmented: a killed process still leaves a playable file up to the last fragment.
     // We cut the fragments ourselves (frag_custom), at keyframes and at least every second.
     options.set("movflags", "frag_custom+empty_moov+default_base_moof");
+    // The track counts frame ticks, not the muxer's finer default clock.
+    options.set("video_track_timescale", std::to_string(video.framesPerSecond).c_str());
     int result =
         options.apply([&](AVDictionary** dict) { return avformat_write_header(format.get(), dict); });
     if (result < 0) throw writeFailure(result);
@@ -479,12 +483,12 @@ struct MovieWriter::Impl {
 
   // Re-encodes the image still in videoFrame so the first sample's nominal
   // duration runs on without a gap until the next image. Returns whether it
-  // did; a gap under half a frame is not worth a sample of its own.
+  // did: not when the next image comes on the very next tick.
   bool bridgeFirstFrame(std::int64_t untilPts) {
     if (bridgeFromPts < 0) return false;
     const std::int64_t from = bridgeFromPts;
     bridgeFromPts = -1;
-    if (untilPts - from < nominalFrameDuration / 2) return false;
+    if (untilPts <= from) return false;
     encodeVideo(from, false);
     return true;
   }
@@ -545,6 +549,12 @@ struct MovieWriter::Impl {
     audioFrame->pts = audioPosition - audioFill + audioPadding;
     encode(audioEncoder.get(), audioStream, audioFrame.get());
     audioFill = 0;
+  }
+
+  // The nearest frame tick.
+  std::int64_t toTicks(std::int64_t micros) const {
+    return av_rescale_q_rnd(micros, kMicros, videoTimeBase,
+                            static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
   }
 
   std::int64_t microsToSamples(std::int64_t micros) const {
@@ -647,7 +657,7 @@ void MovieWriter::writeRepeatedFrame(std::int64_t ptsMicros) {
 void MovieWriter::Impl::writeVideoAt(std::int64_t ptsMicros, const Nv12Frame* frame) {
   if (!timeZero) timeZero = ptsMicros;
   const std::int64_t relative = ptsMicros - *timeZero;
-  std::int64_t pts = av_rescale_q(relative, kMicros, kVideoTimeBase);
+  std::int64_t pts = toTicks(relative);
   if (bridgeFromPts >= 0) {
     // Nothing may start before the first sample's written end.
     const std::int64_t firstEnd = bridgeFromPts;
@@ -693,7 +703,7 @@ void MovieWriter::finish(std::int64_t endMicros) {
     std::optional<std::int64_t> endPts;
     if (self.timeZero) {
       const std::int64_t end = endMicros - *self.timeZero;
-      endPts = av_rescale_q(end, kMicros, kVideoTimeBase);
+      endPts = self.toTicks(end);
       self.bridgeFirstFrame(*endPts);
       if (self.audio) self.fillSilenceUntil(end);
     }

@@ -48,6 +48,8 @@ std::optional<MediaInfo> probe(const std::filesystem::path& file, std::string* e
       v.width = stream.value("width", 0);
       v.height = stream.value("height", 0);
       v.frames = toInt(stream.value("nb_frames", nlohmann::json("0")));
+      v.frameRate = stream.value("r_frame_rate", "");
+      v.timeBase = stream.value("time_base", "");
       info.video = v;
     } else if (type == "audio" && !info.audio) {
       AudioStreamInfo a;

@@ -16,6 +16,8 @@ struct VideoStreamInfo {
   int width = 0;
   int height = 0;
   std::int64_t frames = 0;
+  std::string frameRate;  // ffprobe's r_frame_rate, e.g. "15/1"
+  std::string timeBase;   // e.g. "1/15"
 };
 
 struct AudioStreamInfo {
