@@ -75,5 +75,29 @@ TEST_F(AudioTest, MixesAllOfTheWindowsStreamsAndNoOtherProcesses) {
   EXPECT_LT(other, 0.02) << "another process's tone is in the movie: 1000 Hz share " << other;
 }
 
+class RemoteClientAudioTest : public AudioTest {
+ protected:
+  void SetUp() override {
+    tcp_ = true;
+    AudioTest::SetUp();
+  }
+};
+
+// Guards against trusting a remote client's _NET_WM_PID: it counts on another machine, and the local
+// process of that number (here, as a stand-in, the window's own) plays someone else's sound.
+TEST_F(RemoteClientAudioTest, WindowOfAClientOverTcpIsRecordedSilent) {
+  Environment overTcp = environment().set("DISPLAY", "127.0.0.1" + xserver_->display());
+  windows_.push_back(std::make_unique<TestWindow>(
+      overTcp, WindowOptions().at(50, 50).size(320, 240).colour(0xff0000).tone(440)));
+  waitForStreams(1);
+
+  startRecorder(output(), windows_.back()->id());
+  recordFor(3.0);
+  ASSERT_EQ(recorder_->exitCode(), 0) << recorder_->transcript();
+  auto samples = extractAudio(output());
+  ASSERT_GT(samples.size(), 48000u * 2) << "less than two seconds of audio";
+  EXPECT_LT(rms(samples), 0.001) << "440 Hz share " << toneShare(samples, 48000, 440);
+}
+
 }  // namespace
 }  // namespace quorvale::e2e

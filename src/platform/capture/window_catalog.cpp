@@ -116,6 +116,9 @@ std::optional<std::int64_t> WindowCatalog::processID(xcb_window_t window) {
           return static_cast<std::int64_t>(*xcb_res_client_id_value_value(it.data));
         }
       }
+      // The server knows the process of every local client. This one is remote (over TCP, say):
+      // its _NET_WM_PID counts on another machine, and the local process of that number is a stranger.
+      return std::nullopt;
     }
   }
   const auto pid = cardinals(window, connection_.atom("_NET_WM_PID"), XCB_ATOM_CARDINAL);

@@ -11,7 +11,7 @@ void DisplayTest::SetUp() {
   std::filesystem::create_directories(dir_->path() / "home");
   std::filesystem::create_directories(dir_->path() / "runtime");
   std::filesystem::permissions(dir_->path() / "runtime", std::filesystem::perms::owner_all);
-  xserver_ = std::make_unique<XServer>(screens_);
+  xserver_ = std::make_unique<XServer>(screens_, tcp_);
 }
 
 Environment DisplayTest::environment() const {

@@ -40,6 +40,7 @@ class DisplayTest : public ::testing::Test {
 
   // The X screens SetUp starts Xvfb with; a fixture may set more before SetUp.
   std::vector<std::string> screens_{"1280x800x24"};
+  bool tcp_ = false;  // Xvfb also listens on TCP
 
   std::unique_ptr<TempDir> dir_;
   std::unique_ptr<XServer> xserver_;

@@ -23,7 +23,7 @@ using Reply = std::unique_ptr<T, decltype(&std::free)>;
 XServer::XServer(int width, int height)
     : XServer(std::vector<std::string>{std::to_string(width) + "x" + std::to_string(height) + "x24"}) {}
 
-XServer::XServer(const std::vector<std::string>& screens) {
+XServer::XServer(const std::vector<std::string>& screens, bool tcp) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
   Fd readEnd(fds[0]);
@@ -35,7 +35,7 @@ XServer::XServer(const std::vector<std::string>& screens) {
   options.quiet = true;
   options.extraFds = {{writeEnd.get(), 3}};
   // -noreset: a suite shares one server while its clients come and go.
-  std::vector<std::string> argv{"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-noreset"};
+  std::vector<std::string> argv{"Xvfb", "-displayfd", "3", tcp ? "-listen" : "-nolisten", "tcp", "-noreset"};
   for (std::size_t i = 0; i < screens.size(); ++i) {
     argv.insert(argv.end(), {"-screen", std::to_string(i), screens[i]});
   }

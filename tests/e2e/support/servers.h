@@ -21,7 +21,8 @@ class XServer {
  public:
   XServer(int width = 1280, int height = 800);
   // One X screen per entry, e.g. {"1280x800x24", "800x600x24"} for :N.0 and :N.1.
-  explicit XServer(const std::vector<std::string>& screens);
+  // tcp: clients may also connect over TCP, as remote ones do.
+  explicit XServer(const std::vector<std::string>& screens, bool tcp = false);
   const std::string& display() const { return display_; }
   pid_t pid() const { return process_->pid(); }
   // Kills the server now (for the fault tests).
