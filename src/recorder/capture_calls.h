@@ -12,6 +12,7 @@
 #include <atomic>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -52,13 +53,16 @@ class OneShotState {
 template <class Handler, class... Values>
 class HandlerState final : public OneShotState<Values...> {
  public:
-  HandlerState(std::string label, Handler handler, WorkerExecutor workers)
-      : OneShotState<Values...>(std::move(label)), handler_(std::move(handler)), workers_(workers) {}
+  HandlerState(std::string label, WorkerExecutor workers)
+      : OneShotState<Values...>(std::move(label)), workers_(workers) {}
+
+  // Before the request is issued, so a completion always finds the handler.
+  void attach(Handler handler) noexcept { handler_.emplace(std::move(handler)); }
 
   // A completion dropped unresumed would leave its caller suspended for ever;
   // it fails instead.
   ~HandlerState() override {
-    if (this->wasResumed()) return;
+    if (this->wasResumed() || !handler_) return;
     try {
       deliver(std::make_exception_ptr(
                   std::logic_error(this->label() + " dropped its completion without resuming it.")),
@@ -70,13 +74,13 @@ class HandlerState final : public OneShotState<Values...> {
 
  private:
   void deliver(std::exception_ptr error, Values... values) override {
-    asio::post(workers_, [handler = std::move(handler_), error = std::move(error),
+    asio::post(workers_, [handler = std::move(*handler_), error = std::move(error),
                           ... values = std::move(values)]() mutable {
       std::move(handler)(std::move(error), std::move(values)...);
     });
   }
 
-  Handler handler_;
+  std::optional<Handler> handler_;
   WorkerExecutor workers_;
 };
 
@@ -99,13 +103,29 @@ class OneShotCompletion {
 };
 
 // Suspends until the completion given to `issue` is resumed; continues on a worker.
+// `issue` runs while the caller is suspended, where nothing may throw: what it
+// throws (a thread or memory that could not be had) becomes the caller's error.
 template <class... Values, class Issue>
 auto awaitOneShot(std::string label, WorkerExecutor workers, Issue issue) {
-  return asio::async_initiate<const asio::use_awaitable_t<>&, void(std::exception_ptr, Values...)>(
-      [label = std::move(label), workers, issue = std::move(issue)](auto handler) mutable {
-        using State = detail::HandlerState<decltype(handler), Values...>;
-        auto state = std::make_shared<State>(std::move(label), std::move(handler), workers);
-        issue(OneShotCompletion<Values...>(std::move(state)));
+  using Signature = void(std::exception_ptr, Values...);
+  using Handler = typename asio::async_result<asio::use_awaitable_t<>, Signature>::handler_type;
+  using State = detail::HandlerState<Handler, Values...>;
+  // Made before suspending, where running out of memory is an ordinary exception.
+  auto state = std::make_shared<State>(std::move(label), workers);
+  return asio::async_initiate<const asio::use_awaitable_t<>&, Signature>(
+      [state = std::move(state), issue = std::move(issue)](Handler handler) mutable {
+        state->attach(std::move(handler));
+        const OneShotCompletion<Values...> completion(std::move(state));
+        try {
+          issue(completion);
+        } catch (...) {
+          try {
+            completion.fail(std::current_exception());
+          } catch (...) {
+            // Resumed before the request threw, so the caller has its answer; or no
+            // memory is left to resume it with.
+          }
+        }
       },
       asio::use_awaitable);
 }
