@@ -7,6 +7,7 @@
 
 #include "events/support_recording_error.h"
 #include "events/support_recording_event.h"
+#include "platform/platform_error.h"
 #include "recorder/capture_calls.h"
 #include "recorder/capture_configuration.h"
 
@@ -18,6 +19,8 @@ QuorvaleScreenRecorder::QuorvaleScreenRecorder(platform::WindowID windowID, Outp
                                                platform::Platform& platform, Runtime runtime, Bounds bounds)
     : windowID_(windowID),
       outputURL_(std::move(outputURL)),
+      unknownError_(std::make_exception_ptr(
+          platform::PlatformError("platform", 0, events::localizedDescription(nullptr)))),
       platform_(platform),
       runtime_(runtime),
       bounds_(bounds) {}
@@ -132,6 +135,8 @@ void QuorvaleScreenRecorder::reportStatus(std::atomic<bool>& flag, const char* s
 }
 
 void QuorvaleScreenRecorder::reportError(std::exception_ptr error) {
+  // The first error is the one, whatever it carries.
+  if (!error) error = unknownError_;
   {
     const std::lock_guard lock(lastErrorMutex_);
     if (lastError_) return;

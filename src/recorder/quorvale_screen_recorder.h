@@ -81,6 +81,8 @@ class QuorvaleScreenRecorder final : public Recorder,
   std::mutex followingMutex_;
   std::optional<Following> following_;  // guarded by followingMutex_
 
+  // Stands in for an error callback that carries no error; made up front, as callbacks must not fail.
+  const std::exception_ptr unknownError_;
   std::mutex lastErrorMutex_;
   std::exception_ptr lastError_;  // guarded by lastErrorMutex_; set once
   std::atomic<bool> didStartRecording_{false};
