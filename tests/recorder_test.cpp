@@ -48,6 +48,8 @@ std::optional<Case> caseOf(const std::exception_ptr& error) {
   return std::nullopt;
 }
 
+std::string messageOf(const std::exception_ptr& error) { return events::localizedDescription(error); }
+
 class RecorderTest : public ::testing::Test {
  protected:
   RecorderTest() {
@@ -194,6 +196,14 @@ TEST_F(RecorderTest, StartCaptureErrorIsThrownAndNothingIsWritten) {
   EXPECT_FALSE(recorder().hasEmittedTerminalEvent());
 }
 
+// Guards against a request that throws as it is issued (no thread for it) ending the process.
+TEST_F(RecorderTest, StartCaptureThrowingAsItIsIssuedFailsTheStartWithThatError) {
+  const auto error = platformError("no thread");
+  platform.onStartCapture = [error](StreamControl&) { std::rethrow_exception(error); };
+  EXPECT_EQ(start(), error);
+  EXPECT_TRUE(events().empty());
+}
+
 TEST_F(RecorderTest, StartedThenErrorBeforeTheWaitEndsFailsWithThatError) {
   const auto error = platformError("disk full");
   platform.onStartCapture = [error](StreamControl& c) {
@@ -238,6 +248,16 @@ TEST_F(RecorderTest, ErrorWhileRecordingIsReportedAtOnceAndFailsTheStopOnce) {
   EXPECT_EQ(statuses(), (std::vector<std::string>{"started", "error", "finished"}));
 }
 
+// Guards against an error callback without an error object leaving room for a second "error" line.
+TEST_F(RecorderTest, ErrorWithoutAnObjectIsTheOneError) {
+  keepControlAfterStart();
+  ASSERT_EQ(start(), nullptr);
+  control->outputFailed(nullptr);
+  control->streamStopped(platformError("second"));
+  EXPECT_EQ(messageOf(stop()), "An unknown error occurred.");
+  EXPECT_EQ(statuses(), (std::vector<std::string>{"started", "error", "finished"}));
+}
+
 TEST_F(RecorderTest, ErrorAfterFinishedIsStillReported) {
   keepControlAfterStart();
   ASSERT_EQ(start(), nullptr);
@@ -266,8 +286,6 @@ TEST_F(RecorderTest, NoFinishWithinTheBoundTimesOut) {
   EXPECT_EQ(caseOf(stop()), Case::stopTimedOut);
   EXPECT_FALSE(recorder().hasEmittedTerminalEvent());
 }
-
-std::string messageOf(const std::exception_ptr& error) { return events::localizedDescription(error); }
 
 TEST_F(RecorderTest, DroppedCompletionFailsTheCallNamingTheOperation) {
   platform.onStartCapture = [](StreamControl& c) { c.dropCompletion(); };
