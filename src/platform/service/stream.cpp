@@ -317,7 +317,13 @@ void X11Stream::startCapture(Completion completion) {
   }
   if (previous.joinable()) previous.join();  // an earlier run that has ended
   std::lock_guard lock(mutex_);
-  captureThread_ = std::thread([this, completion = std::move(completion)] { run(completion); });
+  try {
+    captureThread_ = std::thread([this, completion = std::move(completion)] { run(completion); });
+  } catch (...) {
+    // No thread: the request fails as it is made, and the stream can be started again.
+    phase_ = Phase::Idle;
+    throw;
+  }
 }
 
 void X11Stream::stopCapture(Completion completion) {
@@ -426,6 +432,35 @@ void X11Stream::run(Completion startCompletion) {
   } catch (...) {
     startError = std::current_exception();
   }
+  // Reaching the sound server takes tens of milliseconds, which the first frame need not
+  // wait for: audio and video share one clock, and the writer fills the gap with silence.
+  // Without a server start() returns false, and the whole track is silent; a sound
+  // thread that cannot be had ends the recording.
+  std::exception_ptr soundError;  // written by audioStarter, read after joining it
+  std::thread audioStarter;
+  WriterResult writerResult;
+  std::thread writerThread;
+  if (!startError) {
+    try {
+      if (audio) {
+        audioStarter = std::thread([this, &audio, &soundError] {
+          try {
+            audio->start();
+          } catch (...) {
+            soundError = std::current_exception();
+            std::lock_guard lock(mutex_);
+            stopRequested_ = true;
+            wake();
+          }
+        });
+      }
+      writerThread = std::thread([&] { writerResult = writeLoop(setup, pipeline); });
+    } catch (...) {
+      startError = std::current_exception();
+      if (audioStarter.joinable()) audioStarter.join();
+      audio.reset();
+    }
+  }
   if (startError) {
     // Outside the handler, so the delivery thread holds the only reference to the error.
     std::vector<Completion> stops;
@@ -438,14 +473,6 @@ void X11Stream::run(Completion startCompletion) {
     for (auto& stop : stops) delivery_.post([stop] { stop(nullptr); });
     return;
   }
-
-  WriterResult writerResult;
-  std::thread writerThread([&] { writerResult = writeLoop(setup, pipeline); });
-  // Reaching the sound server takes tens of milliseconds, which the first frame need not
-  // wait for: audio and video share one clock, and the writer fills the gap with silence.
-  // Without a server start() returns false, and the whole track is silent.
-  std::thread audioStarter;
-  if (audio) audioStarter = std::thread([&audio] { audio->start(); });
   delivery_.post([startCompletion] { startCompletion(nullptr); });
 
   std::exception_ptr fault;
@@ -455,6 +482,7 @@ void X11Stream::run(Completion startCompletion) {
     fault = std::current_exception();
   }
   if (audioStarter.joinable()) audioStarter.join();
+  if (soundError && !fault) fault = std::move(soundError);
   audio.reset();  // no sink call after this
   pipeline.end(monotonicMicros());
   writerThread.join();

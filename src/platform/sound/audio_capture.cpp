@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "platform/pipeline/media_clock.h"
+#include "platform/sound/pulse_errors.h"
 #include "platform/sound/pulse_handles.h"
 
 namespace quorvale::platform::sound {
@@ -382,7 +383,10 @@ struct AudioCapture::Impl {
     if (!context) return false;
     pa_context_set_state_callback(context.get(), &onContextState, this);
     if (pa_context_connect(context.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return false;
-    if (pa_threaded_mainloop_start(mainloop.get()) < 0) return false;
+    // Without a server there is silence; without the thread to hear one, the recording fails.
+    if (pa_threaded_mainloop_start(mainloop.get()) < 0) {
+      throw pulseError(PA_ERR_INTERNAL, "Could not start the sound capture thread");
+    }
     return true;
   }
 
@@ -450,7 +454,14 @@ bool AudioCapture::start() {
   self.ring.assign(static_cast<std::size_t>(self.ringFrames) * self.channels(), 0.0f);
   // No process, no sound of its own: nothing to connect to.
   if (!self.processID) return true;
-  if (!self.connectContext() || !self.startRecording()) {
+  bool connected = false;
+  try {
+    connected = self.connectContext() && self.startRecording();
+  } catch (...) {
+    self.teardown();
+    throw;
+  }
+  if (!connected) {
     self.teardown();
     return false;
   }

@@ -18,7 +18,8 @@ namespace quorvale::platform::sound {
 using pipeline::AudioFormat;
 
 // Works with PulseAudio and with PipeWire's PulseAudio server. Without a server, start() returns
-// false and nothing fails: the movie then gets a silent track.
+// false and nothing fails: the movie then gets a silent track. start() throws PlatformError when
+// its own thread cannot be started.
 // Threading: one thread creates, starts, stops and destroys it; the sink runs on the capture's own thread.
 class AudioCapture {
  public:
