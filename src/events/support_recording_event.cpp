@@ -1,7 +1,9 @@
 #include "events/support_recording_event.h"
 
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
@@ -35,6 +37,8 @@ void writeAll(int fd, const std::string& bytes) {
   }
 }
 
+std::atomic<int> errorDescriptor{STDERR_FILENO};
+
 std::optional<std::string> optionalString(const Json& object, const char* key) {
   const auto it = object.find(key);
   if (it == object.end() || it->is_null()) return std::nullopt;
@@ -67,16 +71,21 @@ void emitEvent(const SupportRecordingEvent& event) noexcept {
     line = event.encode();
     line.push_back('\n');
   } catch (const std::exception& error) {
-    std::fputs("Failed to encode support recording event: ", stderr);
-    std::fputs(error.what(), stderr);
-    std::fputs("\n", stderr);
-    std::fflush(stderr);
+    // No allocation: the failure may be the lack of memory itself.
+    static constexpr std::string_view kPrefix = "Failed to encode support recording event: ";
+    const std::string_view what = error.what();
+    const iovec parts[] = {{const_cast<char*>(kPrefix.data()), kPrefix.size()},
+                           {const_cast<char*>(what.data()), what.size()},
+                           {const_cast<char*>("\n"), 1}};
+    [[maybe_unused]] const auto written = ::writev(errorDescriptor.load(), parts, 3);
     return;
   }
   const std::lock_guard lock(standardOutputMutex());
   writeAll(STDOUT_FILENO, line);
   std::fflush(stdout);
 }
+
+void setErrorDescriptor(int fd) noexcept { errorDescriptor.store(fd); }
 
 void emitError(const std::string& message, const std::optional<std::string>& path,
                const std::optional<std::string>& fileName) noexcept {

@@ -27,6 +27,10 @@ struct SupportRecordingEvent {
 // event cannot be encoded, standard error gets one line saying why.
 void emitEvent(const SupportRecordingEvent& event) noexcept;
 
+// Where that one line goes: standard error unless the process keeps its own
+// standard error elsewhere (descriptor 2 then silences the libraries' messages).
+void setErrorDescriptor(int fd) noexcept;
+
 void emitError(const std::string& message, const std::optional<std::string>& path,
                const std::optional<std::string>& fileName) noexcept;
 
