@@ -1,6 +1,7 @@
 // Process entry: serve the main queue on the main thread, run the flow on it,
 // and end the process with the flow's status.
 
+#include <fcntl.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -11,41 +12,110 @@
 #include <csignal>
 #include <cstdlib>
 #include <exception>
+#include <optional>
+#include <thread>
+#include <vector>
 
+#include "events/support_recording_event.h"
 #include "platform/service/linux_platform.h"
 #include "recorder/quorvale_screen_recorder.h"
 #include "recorder/run_flow.h"
 
+namespace {
+
+using namespace quorvale;
+
+// Libraries write their own complaints to descriptor 2 (x264 and PulseAudio have
+// no way to stop them), and the parent reads standard error as this program's.
+// Descriptor 2 goes to /dev/null; the program's own message goes to a copy of the
+// real one, which no child inherits. With no descriptor to spare, both stay.
+void keepStandardErrorForOurselves() {
+  const int own = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (own < 0) return;
+  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null < 0 || ::dup2(null, STDERR_FILENO) < 0) {
+    ::close(own);
+    if (null >= 0) ::close(null);
+    return;
+  }
+  ::close(null);
+  events::setErrorDescriptor(own);
+}
+
+// The worker pool, joined thread by thread: asio's thread_pool constructor waits
+// for ever on the threads it did start when a later one cannot be created.
+class Workers {
+ public:
+  explicit Workers(int count) {
+    try {
+      for (int i = 0; i < count; ++i) threads_.emplace_back([this] { pool.attach(); });
+    } catch (...) {
+      stopAndJoin();
+      throw;
+    }
+  }
+  ~Workers() { stopAndJoin(); }
+  Workers(const Workers&) = delete;
+  Workers& operator=(const Workers&) = delete;
+
+  asio::thread_pool pool{0};
+
+ private:
+  void stopAndJoin() {
+    pool.stop();
+    for (auto& thread : threads_) thread.join();
+    threads_.clear();
+  }
+
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  using namespace quorvale;
   // A parent that stops reading must not kill the recording.
   std::signal(SIGPIPE, SIG_IGN);
   // The encoder asks for transparent huge pages for its frames; each is resident
   // whole, which costs a recorder running beside the user's work more memory than
   // the fewer TLB misses save it.
   ::prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
+  keepStandardErrorForOurselves();
 
-  asio::io_context mainQueue;
-  // start and stop each block one worker while they wait; the rest serve completions.
-  asio::thread_pool workers(4);
-  const recorder::Runtime runtime{mainQueue, workers};
+  // Other threads may still be working at every exit: no static destructors.
+  std::optional<recorder::RunEnvironment> environment;
+  try {
+    asio::io_context mainQueue;
+    // Made by the flow once the arguments are checked, so that their failure is its to report.
+    std::optional<recorder::ProcessStopRequest> stopRequest;
+    // start and stop each block one worker while they wait; the rest serve completions.
+    std::optional<Workers> workers;
+    std::optional<recorder::Runtime> runtime;
+    std::unique_ptr<platform::Platform> platform;
+    environment.emplace();
+    environment->arguments.assign(argv, argv + argc);
+    environment->prepare = [&](recorder::RunEnvironment& prepared) {
+      stopRequest.emplace(STDIN_FILENO);
+      workers.emplace(4);
+      runtime.emplace(recorder::Runtime{mainQueue, workers->pool});
+      platform = platform::makeX11Platform();
+      prepared.platform = platform.get();
+      prepared.stopRequest = &*stopRequest;
+      prepared.makeRecorder = [&](platform::WindowID windowID, const recorder::OutputLocation& location) {
+        return std::make_unique<recorder::QuorvaleScreenRecorder>(windowID, location, *platform, *runtime);
+      };
+    };
 
-  recorder::ProcessStopRequest stopRequest(STDIN_FILENO);
-  auto platform = platform::makeX11Platform();
-  recorder::RunEnvironment environment{
-      std::vector<std::string>(argv, argv + argc), *platform,
-      [&](platform::WindowID windowID, const recorder::OutputLocation& location) {
-        return std::make_unique<recorder::QuorvaleScreenRecorder>(windowID, location, *platform, runtime);
-      },
-      stopRequest};
-
-  // The queue must keep running while the flow waits on the workers.
-  auto busy = asio::make_work_guard(mainQueue);
-  asio::co_spawn(mainQueue, recorder::QuorvaleScreenRecorderMain::main(environment),
-                 [](std::exception_ptr, int status) {
-                   // Other threads may still be working: no static destructors.
-                   std::_Exit(status);
-                 });
-  mainQueue.run();
+    // The queue must keep running while the flow waits on the workers.
+    auto busy = asio::make_work_guard(mainQueue);
+    asio::co_spawn(
+        mainQueue, recorder::QuorvaleScreenRecorderMain::main(*environment),
+        [&](std::exception_ptr escaped, int status) {
+          std::_Exit(recorder::QuorvaleScreenRecorderMain::exitStatus(&*environment, escaped, status));
+        });
+    mainQueue.run();
+  } catch (...) {
+    std::_Exit(recorder::QuorvaleScreenRecorderMain::exitStatus(environment ? &*environment : nullptr,
+                                                                std::current_exception(), 1));
+  }
   std::_Exit(1);
 }

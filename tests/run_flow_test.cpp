@@ -96,7 +96,7 @@ class RunFlowTest : public ::testing::Test {
 
   int run(Outcome start, Outcome stop, std::vector<std::string> arguments = {}) {
     if (arguments.empty()) arguments = {"prog", (directory / "movie.mp4").string(), "42"};
-    RunEnvironment environment{arguments, platform,
+    RunEnvironment environment{arguments, &platform,
                                [&](platform::WindowID id, const OutputLocation& location) {
                                  if (outOfMemory) throw std::bad_alloc();
                                  windowID = id;
@@ -105,7 +105,7 @@ class RunFlowTest : public ::testing::Test {
                                  recorder = made.get();
                                  return made;
                                },
-                               stopRequest};
+                               &stopRequest};
     std::optional<int> status;
     EXPECT_EQ(rt.run(QuorvaleScreenRecorderMain::main(environment), status), nullptr);
     kept = std::move(environment.recorder);  // the test still reads it
@@ -183,6 +183,13 @@ TEST_F(RunFlowTest, UnexpectedFailureIsStillReportedOnce) {
   EXPECT_EQ(events()[0].detail, std::bad_alloc().what());
 }
 
+// Guards against an error escaping the flow's coroutine ending the process with the status 0 it was handed.
+TEST_F(RunFlowTest, EscapedErrorIsReportedOnceAndNeverASuccess) {
+  EXPECT_EQ(QuorvaleScreenRecorderMain::exitStatus(nullptr, std::make_exception_ptr(std::bad_alloc()), 0), 1);
+  EXPECT_EQ(QuorvaleScreenRecorderMain::exitStatus(nullptr, nullptr, 0), 0);
+  EXPECT_EQ(events(), (std::vector<SupportRecordingEvent>{{"error", {}, {}, std::bad_alloc().what()}}));
+}
+
 TEST_F(RunFlowTest, UnsupportedSystemIsReportedAfterTheFileChecksWithLocation) {
   platform.operatingSystemIsNewEnough = false;
   EXPECT_EQ(run(Outcome::succeed, Outcome::succeed), 1);
@@ -201,9 +208,18 @@ TEST_F(RunFlowTest, RelativeOutputPathIsReportedUnderTheWorkingDirectory) {
   const auto previous = std::filesystem::current_path();
   std::filesystem::current_path(directory);
   run(Outcome::succeed, Outcome::succeed, {"prog", "clip.mp4", "+42", "ignored", "extra"});
-  std::filesystem::current_path(previous);
   EXPECT_EQ(outputPath, (directory / "clip.mp4").string());
   EXPECT_EQ(windowID, 42u);
+  // Guards against a relative path staying relative when the working directory is gone.
+  std::filesystem::create_directory(directory / "gone");
+  std::filesystem::current_path(directory / "gone");
+  std::filesystem::remove(directory / "gone");
+  EXPECT_EQ(run(Outcome::succeed, Outcome::succeed, {"prog", "clip.mp4", "42"}), 1);
+  std::filesystem::current_path(previous);
+  EXPECT_EQ(events().back(),
+            (SupportRecordingEvent{"error", "clip.mp4", "clip.mp4",
+                                   "The location of the recording could not be resolved, as the "
+                                   "current folder cannot be read: clip.mp4."}));
 }
 
 TEST(WindowIdentifier, ParsesDecimalUnsigned32BitOnly) {
@@ -230,19 +246,21 @@ struct ProgramResult {
 
 ProgramResult runProgram(const std::vector<std::string>& arguments, const std::string& workingDirectory) {
   int outPipe[2], errPipe[2];
-  EXPECT_EQ(pipe(outPipe), 0);
-  EXPECT_EQ(pipe(errPipe), 0);
+  EXPECT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
+  EXPECT_EQ(pipe2(errPipe, O_CLOEXEC), 0);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
   posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
+  // Descriptors the test runner leaked would count against a descriptor limit.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   std::vector<char*> argv;
   for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, QUORVALE_PROGRAM, &actions, nullptr, argv.data(), environ);
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(outPipe[1]);
   close(errPipe[1]);
@@ -273,6 +291,7 @@ struct ValidationCase {
   const char* name;
   std::vector<std::string> arguments;  // after the program path; "@" stands for the test directory
   std::string expectedLine;            // "@" likewise
+  int openFiles = 0;                   // a descriptor limit to run under, if any
 };
 
 class ProgramValidationTest : public ::testing::TestWithParam<ValidationCase> {
@@ -293,6 +312,10 @@ class ProgramValidationTest : public ::testing::TestWithParam<ValidationCase> {
 
 TEST_P(ProgramValidationTest, WritesExactlyOneErrorLineAndExitsOne) {
   std::vector<std::string> arguments{QUORVALE_PROGRAM};
+  if (GetParam().openFiles > 0) {
+    arguments.insert(arguments.begin(),
+                     {"/usr/bin/prlimit", "--nofile=" + std::to_string(GetParam().openFiles), "--"});
+  }
   for (const auto& argument : GetParam().arguments) arguments.push_back(expand(argument));
   const auto result = runProgram(arguments, directory.string());
   EXPECT_EQ(result.out, expand(GetParam().expectedLine) + "\n");
@@ -311,6 +334,11 @@ INSTANTIATE_TEST_SUITE_P(
         ValidationCase{"noArguments",
                        {},
                        R"({"status":"error","detail":"Missing the output path or app window identifier."})"},
+        // Guards against setting up the recording before the arguments are checked (no pipe, an abort).
+        ValidationCase{"noArgumentsAndFewDescriptors",
+                       {},
+                       R"({"status":"error","detail":"Missing the output path or app window identifier."})",
+                       4},
         ValidationCase{"oneArgument",
                        {"@/a.mp4"},
                        R"({"status":"error","detail":"Missing the output path or app window identifier."})"},

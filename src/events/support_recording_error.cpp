@@ -43,6 +43,12 @@ SupportRecordingError SupportRecordingError::stopTimedOut() {
   return {C::stopTimedOut, "Timed out while finishing support recording."};
 }
 
+SupportRecordingError SupportRecordingError::outputLocationUnresolved(std::string outputPath) {
+  return {C::outputLocationUnresolved,
+          "The location of the recording could not be resolved, as the current folder cannot be read: " +
+              outputPath + "."};
+}
+
 std::string localizedDescription(const std::exception_ptr& error) {
   if (!error) return "An unknown error occurred.";
   try {

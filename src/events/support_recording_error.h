@@ -22,6 +22,7 @@ class SupportRecordingError : public std::exception {
     screenCapturePermissionDenied,
     startTimedOut,
     stopTimedOut,
+    outputLocationUnresolved,
   };
 
   static SupportRecordingError invalidWindowID(std::string text);
@@ -34,6 +35,8 @@ class SupportRecordingError : public std::exception {
   static SupportRecordingError screenCapturePermissionDenied();
   static SupportRecordingError startTimedOut();
   static SupportRecordingError stopTimedOut();
+  // A relative output path while the working directory cannot be read; the path as given.
+  static SupportRecordingError outputLocationUnresolved(std::string outputPath);
 
   Case errorCase() const noexcept { return case_; }
   std::optional<std::uint32_t> windowID() const noexcept { return windowID_; }

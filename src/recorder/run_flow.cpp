@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <exception>
+#include <optional>
 
 #include "events/support_recording_error.h"
 #include "events/support_recording_event.h"
@@ -29,9 +30,23 @@ void report(const std::string& message, const OutputLocation& location) {
   events::emitError(message, location.path, location.fileName);
 }
 
+// Without memory even the message may not be made; then nothing can be written.
+void reportEscaped(const std::exception_ptr& error, const OutputLocation* location) noexcept {
+  try {
+    const auto message = events::localizedDescription(error);
+    if (location) {
+      report(message, *location);
+    } else {
+      report(message);
+    }
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
 asio::awaitable<int> QuorvaleScreenRecorderMain::main(RunEnvironment& environment) {
+  std::optional<OutputLocation> checkedLocation;
   try {
     const auto& arguments = environment.arguments;
     if (arguments.size() < 3) {
@@ -44,6 +59,13 @@ asio::awaitable<int> QuorvaleScreenRecorderMain::main(RunEnvironment& environmen
       co_return kFailure;
     }
     const auto location = OutputLocation::fromArgument(arguments[1]);
+    // Still relative: the working directory could not be read (it was deleted, say).
+    if (location.url.is_relative()) {
+      report(*SupportRecordingError::outputLocationUnresolved(events::sanitizeUtf8(arguments[1]))
+                  .errorDescription(),
+             location);
+      co_return kFailure;
+    }
     const auto parent = location.parentDirectory();
     if (!fileExists(parent)) {
       report(*SupportRecordingError::outputDirectoryMissing(events::sanitizeUtf8(parent.native()))
@@ -55,7 +77,9 @@ asio::awaitable<int> QuorvaleScreenRecorderMain::main(RunEnvironment& environmen
       report(*SupportRecordingError::outputAlreadyExists(location.path).errorDescription(), location);
       co_return kFailure;
     }
-    if (!environment.platform.isOperatingSystemAtLeast({15, 0, 0})) {
+    checkedLocation = location;
+    if (environment.prepare) environment.prepare(environment);
+    if (!environment.platform->isOperatingSystemAtLeast({15, 0, 0})) {
       report(*SupportRecordingError::unsupportedMacOS().errorDescription(), location);
       co_return kFailure;
     }
@@ -77,7 +101,7 @@ asio::awaitable<int> QuorvaleScreenRecorderMain::main(RunEnvironment& environmen
     }
     if (failure) co_return reportUnlessReported(failure);
 
-    environment.stopRequest.wait();
+    environment.stopRequest->wait();
 
     try {
       co_await recorder.stop();
@@ -89,10 +113,19 @@ asio::awaitable<int> QuorvaleScreenRecorderMain::main(RunEnvironment& environmen
   } catch (...) {
     // Only resource exhaustion gets here: still one report, a failure, never an escape.
     if (!environment.recorder || !environment.recorder->hasEmittedTerminalEvent()) {
-      report(events::localizedDescription(std::current_exception()));
+      reportEscaped(std::current_exception(), checkedLocation ? &*checkedLocation : nullptr);
     }
     co_return kFailure;
   }
+}
+
+int QuorvaleScreenRecorderMain::exitStatus(const RunEnvironment* environment, std::exception_ptr escaped,
+                                           int status) noexcept {
+  if (!escaped) return status;
+  if (!environment || !environment->recorder || !environment->recorder->hasEmittedTerminalEvent()) {
+    reportEscaped(escaped, nullptr);
+  }
+  return kFailure;
 }
 
 }  // namespace quorvale::recorder
