@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -475,6 +476,63 @@ INSTANTIATE_TEST_SUITE_P(
                       BadWindowId{"WindowOnAnotherScreen", &WindowIdTest::onScreen1, nullptr},
                       BadWindowId{"DestroyedRightAfterSpawn", &WindowIdTest::ordinary, &WindowIdTest::closeIt,
                                   /*exactDetail=*/false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Process resource limits the recorder runs under.
+struct Limits {
+  const char* name;
+  std::vector<std::pair<int, unsigned long>> limits;
+  friend void PrintTo(const Limits& l, std::ostream* out) { *out << l.name; }
+};
+
+class ResourceLimitTest : public DisplayTest, public ::testing::WithParamInterface<Limits> {};
+
+constexpr unsigned long kMiB = 1024 * 1024;
+
+// Guards against aborts (threads not created), hangs and libraries' messages on stderr when descriptors,
+// memory or room for thread stacks run out: every run ends through one of the program's own exits.
+TEST_P(ResourceLimitTest, EndsThroughTheProgramsOwnReport) {
+  startPulse();
+  auto& window = openWindow(WindowOptions().at(0, 0).size(640, 480).animated().tone(440));
+  SpawnOptions options;
+  options.environment = environment();
+  options.pipeStdin = options.pipeStdout = options.pipeStderr = true;
+  options.limits = GetParam().limits;
+  recorder_ = std::make_unique<Recorder>(
+      std::vector<std::string>{output().string(), std::to_string(window.id())}, std::move(options));
+  if (auto first = recorder_->nextEvent(); first && first->status() == "started") sleepFor(1.5);
+  recorder_->stop();
+  ASSERT_TRUE(recorder_->waitExit()) << "no exit after the stop line\n" << recorder_->transcript();
+  const std::string transcript = recorder_->transcript();
+  if (recorder_->events().empty() && recorder_->exitCode() == 127 &&
+      recorder_->stderrText().find("error while loading shared libraries") != std::string::npos) {
+    GTEST_SKIP() << "the dynamic loader itself cannot start the program: " << transcript;
+  }
+  const auto statuses = recorder_->statuses();
+  if (recorder_->exitCode() == 0) {
+    EXPECT_EQ(statuses, (std::vector<std::string>{"started", "finished"})) << transcript;
+  } else {
+    EXPECT_EQ(recorder_->exitCode(), 1) << transcript;
+    EXPECT_EQ(countOf(statuses, "error"), 1) << transcript;
+    EXPECT_TRUE(!statuses.empty() && statuses.back() == "error") << transcript;
+  }
+  EXPECT_EQ(recorder_->stderrText(), "") << transcript;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reliability, ResourceLimitTest,
+    ::testing::Values(
+        Limits{"Files4", {{RLIMIT_NOFILE, 4}}}, Limits{"Files6", {{RLIMIT_NOFILE, 6}}},
+        Limits{"Files8", {{RLIMIT_NOFILE, 8}}}, Limits{"Files10", {{RLIMIT_NOFILE, 10}}},
+        Limits{"Files12", {{RLIMIT_NOFILE, 12}}}, Limits{"Files16", {{RLIMIT_NOFILE, 16}}},
+        Limits{"Files24", {{RLIMIT_NOFILE, 24}}}, Limits{"Files40", {{RLIMIT_NOFILE, 40}}},
+        Limits{"Memory64M", {{RLIMIT_AS, 64 * kMiB}}}, Limits{"Memory256M", {{RLIMIT_AS, 256 * kMiB}}},
+        Limits{"Memory384M", {{RLIMIT_AS, 384 * kMiB}}}, Limits{"Memory512M", {{RLIMIT_AS, 512 * kMiB}}},
+        Limits{"Memory768M", {{RLIMIT_AS, 768 * kMiB}}}, Limits{"Memory1G", {{RLIMIT_AS, 1024 * kMiB}}},
+        Limits{"Memory2G", {{RLIMIT_AS, 2048 * kMiB}}},
+        Limits{"Stacks256MIn1G", {{RLIMIT_STACK, 256 * kMiB}, {RLIMIT_AS, 1024 * kMiB}}},
+        Limits{"Stacks512MIn2G", {{RLIMIT_STACK, 512 * kMiB}, {RLIMIT_AS, 2048 * kMiB}}},
+        Limits{"Stacks1GIn2G", {{RLIMIT_STACK, 1024 * kMiB}, {RLIMIT_AS, 2048 * kMiB}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

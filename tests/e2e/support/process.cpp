@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -185,6 +186,16 @@ Process::Process(const std::vector<std::string>& argv, SpawnOptions options) {
     place(out, 1);
     place(err, 2);
     for (auto [parentFd, childFd] : options.extraFds) place(parentFd, childFd);
+    if (!options.limits.empty()) {
+      // Descriptors the test runner leaked would count against a descriptor limit.
+      int firstFree = 3;
+      for (auto [parentFd, childFd] : options.extraFds) firstFree = std::max(firstFree, childFd + 1);
+      ::close_range(static_cast<unsigned>(firstFree), ~0U, 0);
+    }
+    for (auto [resource, value] : options.limits) {
+      const rlimit limit{value, value};
+      ::setrlimit(static_cast<__rlimit_resource>(resource), &limit);
+    }
     ::execvpe(args[0], args.data(), env.data());
     int error = errno;
     [[maybe_unused]] auto ignored = ::write(execWrite.get(), &error, sizeof error);

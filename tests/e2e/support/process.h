@@ -72,6 +72,8 @@ struct SpawnOptions {
   bool quiet = false;
   // Extra descriptors the child gets: {parent fd, child fd}.
   std::vector<std::pair<int, int>> extraFds;
+  // Resource limits (setrlimit) the child gets before exec: {resource, soft and hard limit}.
+  std::vector<std::pair<int, unsigned long>> limits;
 };
 
 // Buffered lines from a pipe.
