@@ -311,6 +311,10 @@ class ProgramValidationTest : public ::testing::TestWithParam<ValidationCase> {
 };
 
 TEST_P(ProgramValidationTest, WritesExactlyOneErrorLineAndExitsOne) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // A sanitizer's runtime holds descriptors of its own before main() runs.
+  if (GetParam().openFiles > 0) GTEST_SKIP() << "descriptor limits are for the plain build";
+#endif
   std::vector<std::string> arguments{QUORVALE_PROGRAM};
   if (GetParam().openFiles > 0) {
     arguments.insert(arguments.begin(),
