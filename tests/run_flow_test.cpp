@@ -13,7 +13,6 @@
 #include <sstream>
 #include <thread>
 
-#include "events/support_recording_error.h"
 #include "platform/platform_error.h"
 #include "recorder/quorvale_screen_recorder.h"
 #include "recorder/window_id.h"
@@ -27,7 +26,6 @@ namespace {
 using namespace std::chrono_literals;
 using platform::Rect;
 using testing::ScriptedPlatform;
-using E = events::SupportRecordingError;
 
 const platform::RunningApplication kApp{4242, "Quorvale"};
 const platform::Display kLeft{1, {0, 0, 1440, 900}};
@@ -54,14 +52,15 @@ struct SessionTest;
 
 struct Session {
   const char* name;
-  std::string output;  // everything written, "@" for the test's folder
-  int status = 1;
-  std::vector<std::string> arguments = {"@/movie.mp4", "42"};  // after the program's path
+  // After the program's path; "@" is the test's folder.
+  std::vector<std::string> arguments = {"@/movie.mp4", "42"};
   std::function<void(SessionTest&)> setup = nullptr;
   const char* start = "complete started";  // the stream's scripts
   const char* during = "";                 // its callbacks while the stop request is awaited
   const char* stop = "complete finished";
   RecorderBounds bounds = {10s, 10s};
+  int status = 1;
+  std::string output;              // everything written
   const char* recorded = nullptr;  // what the stream records, where it matters
   const char* misuse = "";
 };
@@ -153,73 +152,82 @@ TEST_P(SessionTest, ReportsOnceBeforeEachStepReturnsAndExitsWithItsStatus) {
 }
 
 const std::string kClean = line("started") + line("finished");
+const std::string kMissing = "Missing the output path or app window identifier.";
 const std::string kInvalid = "Could not read the Quorvale window identifier: ";
 std::string error(const std::string& detail) { return line("error", detail); }
-std::string error(const E& e) { return line("error", e.what()); }
-std::function<void(SessionTest&)> secondLookup(ScriptedPlatform::ContentAnswer answer) {
-  return [answer](SessionTest& t) { t.platform.contentAnswers.push_back(answer); };
-}
 std::function<void(SessionTest&)> firstLookup(ScriptedPlatform::ContentAnswer answer) {
   return [answer](SessionTest& t) { t.platform.contentAnswers = {answer}; };
+}
+std::function<void(SessionTest&)> secondLookup(ScriptedPlatform::ContentAnswer answer) {
+  return [answer](SessionTest& t) { t.platform.contentAnswers.push_back(answer); };
 }
 const auto kGone = std::make_exception_ptr(platform::PlatformError("test", 1, "gone"));
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, SessionTest, ::testing::Values(
-    Session{.name = "Clean", .output = kClean, .status = 0, .recorded = "display 2 at 100,100 800x600"},
-    Session{"RelativePathSignedIDExtraArguments", kClean, 0, {"movie.mp4", "+42", "extra"}},
-    Session{"NoArguments", line("error", "Missing the output path or app window identifier.", ""), 1, {}},
-    Session{"OneArgument", line("error", "Missing the output path or app window identifier.", ""), 1, {"@/m.mp4"}},
+    Session{.name = "Clean", .status = 0, .output = kClean, .recorded = "display 2 at 100,100 800x600"},
+    Session{.name = "RelativePathSignedIDExtraArguments", .arguments = {"movie.mp4", "+42", "extra"}, .status = 0,
+            .output = kClean},
+    Session{.name = "NoArguments", .arguments = {}, .output = line("error", kMissing, "")},
+    Session{.name = "OneArgument", .arguments = {"@/m.mp4"}, .output = line("error", kMissing, "")},
     // Regression: invalid UTF-8 in an argument must not lose the error event.
-    Session{"InvalidWindowID", line("error", kInvalid + "4\\\"2\\n\xEF\xBF\xBD.", ""), 1, {"@/m.mp4", "4\"2\n\xFF"}},
-    Session{"InvalidWindowIDBeforeMissingFolder", line("error", kInvalid + "x.", ""), 1, {"/no/such/dir/a.mp4", "x"}},
-    Session{"FolderMissing", line("error", "The Downloads folder could not be found: @/caf\xEF\xBF\xBD.",
-                                  "@/caf\xEF\xBF\xBD/\xEF\xBF\xBD.mp4"), 1, {"@/caf\xE9/\xE9.mp4", "42"}},
-    Session{"FileExists", line("error", "A recording already exists at @/existing.mp4.", "@/existing.mp4"), 1,
-            {"@/existing.mp4/", "42"}},
-    Session{.name = "SystemTooOld", .output = error(E::unsupportedMacOS()),
-            .setup = [](SessionTest& t) { t.platform.version = {14, 9, 9}; }},
+    Session{.name = "InvalidWindowID", .arguments = {"@/m.mp4", "4\"2\n\xFF"},
+            .output = line("error", kInvalid + "4\\\"2\\n\xEF\xBF\xBD.", "")},
+    Session{.name = "InvalidWindowIDBeforeMissingFolder", .arguments = {"/no/such/dir/a.mp4", "x"},
+            .output = line("error", kInvalid + "x.", "")},
+    Session{.name = "FolderMissing", .arguments = {"@/caf\xE9/\xE9.mp4", "42"},
+            .output = line("error", "The Downloads folder could not be found: @/caf\xEF\xBF\xBD.",
+                           "@/caf\xEF\xBF\xBD/\xEF\xBF\xBD.mp4")},
+    Session{.name = "FileExists", .arguments = {"@/existing.mp4/", "42"},
+            .output = line("error", "A recording already exists at @/existing.mp4.", "@/existing.mp4")},
+    Session{.name = "SystemTooOld", .setup = [](SessionTest& t) { t.platform.version = {14, 9, 9}; },
+            .output = error("Support recording needs macOS 15 or newer on this device.")},
     // Guards against a failure no check names ending the run without an error line.
-    Session{.name = "OutOfMemory", .output = line("error", "std::bad_alloc", ""),
-            .setup = [](SessionTest& t) { t.outOfMemory = true; }},
+    Session{.name = "OutOfMemory", .setup = [](SessionTest& t) { t.outOfMemory = true; },
+            .output = line("error", "std::bad_alloc", "")},
     // Without the owning application or a display the window alone is recorded, and nothing is reported.
-    Session{.name = "UnownedWindow", .output = kClean, .status = 0, .setup = [](SessionTest& t) {
+    Session{.name = "UnownedWindow", .setup = [](SessionTest& t) {
               t.window.owningApplication.reset();
               t.platform.contentAnswers = {t.answer()};
-            }, .recorded = "window"},
-    Session{.name = "SecondLookupFails", .output = kClean, .status = 0,
-            .setup = secondLookup({contentWith({}, {kLeft}), kGone}), .recorded = "window"},
-    Session{.name = "NoDisplays", .output = kClean, .status = 0, .setup = secondLookup({contentWith({}, {}), nullptr}),
-            .recorded = "window"},
-    Session{.name = "WindowNarrowerThanAPoint", .output = kClean, .status = 0, .setup = [](SessionTest& t) {
+            }, .status = 0, .output = kClean, .recorded = "window"},
+    Session{.name = "SecondLookupFails", .setup = secondLookup({contentWith({}, {kLeft}), kGone}), .status = 0,
+            .output = kClean, .recorded = "window"},
+    Session{.name = "NoDisplays", .setup = secondLookup({contentWith({}, {}), nullptr}), .status = 0,
+            .output = kClean, .recorded = "window"},
+    Session{.name = "WindowNarrowerThanAPoint", .setup = [](SessionTest& t) {
               t.window.frame = Rect{1500, 10, 0.5, 300};
               t.platform.contentAnswers = {t.answer()};
-            }, .recorded = "display 2"},
-    Session{.name = "PermissionGrantedOnRequest", .output = kClean, .status = 0,
-            .setup = [](SessionTest& t) { t.platform.preflightAnswer = false; }},
-    Session{.name = "PermissionRefused", .output = error(E::screenCapturePermissionDenied()),
-            .setup = [](SessionTest& t) { t.platform.preflightAnswer = t.platform.requestAnswer = false; }},
-    Session{.name = "ContentLookupFails", .output = error("gone"), .setup = firstLookup({contentWith({}, {}), kGone})},
-    Session{.name = "ContentLookupEmpty", .output = error(E::recorderNotReady()), .setup = firstLookup({})},
-    Session{.name = "ContentLookupUnanswered",
-            .output = error("fetchShareableContent() dropped its completion without resuming it."),
-            .setup = firstLookup({nullptr, nullptr, true})},
-    Session{.name = "WindowMissing", .output = error(E::windowNotFound(42)),
-            .setup = firstLookup({contentWith({}, {}), nullptr})},
-    Session{.name = "AttachFails", .output = error("gone"),
-            .setup = [](SessionTest& t) { t.platform.attachError = kGone; }},
-    Session{.name = "StartCaptureFails", .output = error("fail"), .start = "fail"},
-    Session{.name = "StartCaptureDropped", .output = error("startCapture(_:) dropped its completion without resuming it."),
-            .start = "drop"},
-    Session{.name = "StreamStopsBeforeStarted", .output = error("streamStopped"), .start = "complete streamStopped"},
-    Session{.name = "NothingStarts", .output = error(E::startTimedOut()), .start = "complete", .bounds = {50ms, 10s}},
+            }, .status = 0, .output = kClean, .recorded = "display 2"},
+    Session{.name = "PermissionGrantedOnRequest", .setup = [](SessionTest& t) { t.platform.preflightAnswer = false; },
+            .status = 0, .output = kClean},
+    Session{.name = "PermissionRefused",
+            .setup = [](SessionTest& t) { t.platform.preflightAnswer = t.platform.requestAnswer = false; },
+            .output = error("Screen recording permission is required. Allow Quorvale in System Settings > "
+                            "Privacy & Security > Screen & System Audio Recording, then try again.")},
+    Session{.name = "ContentLookupFails", .setup = firstLookup({contentWith({}, {}), kGone}), .output = error("gone")},
+    Session{.name = "ContentLookupEmpty", .setup = firstLookup({}),
+            .output = error("The support recorder is not ready yet.")},
+    Session{.name = "ContentLookupUnanswered", .setup = firstLookup({nullptr, nullptr, true}),
+            .output = error("fetchShareableContent() dropped its completion without resuming it.")},
+    Session{.name = "WindowMissing", .setup = firstLookup({contentWith({}, {}), nullptr}),
+            .output = error("Could not find the Quorvale window to record. "
+                            "Make sure the app window is open and visible.")},
+    Session{.name = "AttachFails", .setup = [](SessionTest& t) { t.platform.attachError = kGone; },
+            .output = error("gone")},
+    Session{.name = "StartCaptureFails", .start = "fail", .output = error("fail")},
+    Session{.name = "StartCaptureDropped", .start = "drop",
+            .output = error("startCapture(_:) dropped its completion without resuming it.")},
+    Session{.name = "StreamStopsBeforeStarted", .start = "complete streamStopped", .output = error("streamStopped")},
+    Session{.name = "NothingStarts", .start = "complete", .bounds = {50ms, 10s},
+            .output = error("Timed out while starting support recording. "
+                            "Approve the macOS screen recording prompt and try again.")},
     // The first error is reported at once; the stop fails with it and need not wait for "finished".
-    Session{.name = "ErrorWhileRecording", .output = line("started") + error("outputFailed"),
-            .during = "outputFailed streamStopped", .stop = "complete"},
-    Session{.name = "StopCaptureFails", .output = line("started") + error("fail"), .stop = "fail"},
-    Session{.name = "NothingFinishes", .output = line("started") + error(E::stopTimedOut()), .stop = "complete",
-            .bounds = {10s, 50ms}},
-    Session{.name = "StopCompletedTwice", .output = kClean, .status = 0, .stop = "complete fail finished",
+    Session{.name = "ErrorWhileRecording", .during = "outputFailed streamStopped", .stop = "complete",
+            .output = line("started") + error("outputFailed")},
+    Session{.name = "StopCaptureFails", .stop = "fail", .output = line("started") + error("fail")},
+    Session{.name = "NothingFinishes", .stop = "complete", .bounds = {10s, 50ms},
+            .output = line("started") + error("Timed out while finishing support recording.")},
+    Session{.name = "StopCompletedTwice", .stop = "complete fail finished", .status = 0, .output = kClean,
             .misuse = "stopCapture(_:) resumed its completion more than once."}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
@@ -255,25 +263,17 @@ TEST_F(SessionTest, RecordsTheFirstWindowWithTheIdentifierOnItsDisplayWithTheMov
 
 #ifdef QUORVALE_PROGRAM
 // The program itself: the one line on standard output, nothing on standard error.
-TEST(ProgramTest, WritesOnlyTheEventLineAndExitsOne) {
-  const auto directory =
-      std::filesystem::temp_directory_path() / ("quorvale-program-" + std::to_string(getpid()));
-  std::filesystem::create_directories(directory);
-  std::ofstream(directory / "existing.mp4") << "x";
-  const auto command = "cd '" + directory.native() + "' && '" QUORVALE_PROGRAM "' existing.mp4 42 extra" +
-                       " </dev/null >out.txt 2>err.txt";
-  const int status = std::system(command.c_str());
-  const auto slurp = [&](const char* name) {
-    std::ifstream file(directory / name);
+TEST_F(SessionTest, ProgramWritesOnlyTheEventLineAndExitsOne) {
+  const int status =
+      std::system("'" QUORVALE_PROGRAM "' existing.mp4 42 extra </dev/null >out.txt 2>err.txt");
+  const auto slurp = [](const char* name) {
+    std::ifstream file(name);
     return std::string(std::istreambuf_iterator<char>(file), {});
   };
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
   EXPECT_EQ(slurp("out.txt"),
-            R"({"status":"error","path":")" + directory.native() +
-                R"(/existing.mp4","fileName":"existing.mp4","detail":"A recording already exists at )" +
-                directory.native() + "/existing.mp4.\"}\n");
+            expand(line("error", "A recording already exists at @/existing.mp4.", "@/existing.mp4")));
   EXPECT_EQ(slurp("err.txt"), "");
-  std::filesystem::remove_all(directory);
 }
 #endif
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <future>
 
 namespace quorvale::recorder {
@@ -45,6 +46,10 @@ TEST(StopRequestTest, EndOfInputOrAClosedDescriptorStops) {
 TEST(StopRequestTest, EachStopSignalStopsEvenWhenItCameFirstAndIsThenRestored) {
   int input[2];
   ASSERT_EQ(pipe(input), 0);
+  const auto descriptors = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+  };
+  const auto before = descriptors();
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
     {
       ProcessStopRequest request(input[0]);
@@ -56,6 +61,7 @@ TEST(StopRequestTest, EachStopSignalStopsEvenWhenItCameFirstAndIsThenRestored) {
     ::sigaction(signal, nullptr, &action);
     EXPECT_EQ(action.sa_handler, SIG_DFL) << signal;
   }
+  EXPECT_EQ(descriptors(), before);  // the signal pipe is closed
   close(input[0]);
   close(input[1]);
 }

@@ -41,14 +41,10 @@ OutputCapture::~OutputCapture() {
 bool OutputCapture::take() {
   const std::lock_guard lock(mutex_);
   char buffer[65536];
-  while (true) {
-    const ssize_t count = ::read(pipe_, buffer, sizeof buffer);
-    if (count > 0) {
-      text_.append(buffer, static_cast<std::size_t>(count));
-    } else {
-      return count < 0 && (errno == EAGAIN || errno == EINTR);
-    }
-  }
+  ssize_t count;
+  while ((count = ::read(pipe_, buffer, sizeof buffer)) > 0)
+    text_.append(buffer, static_cast<std::size_t>(count));
+  return count < 0 && (errno == EAGAIN || errno == EINTR);
 }
 
 std::string OutputCapture::text() {

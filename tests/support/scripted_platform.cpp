@@ -123,13 +123,6 @@ void ScriptedPlatform::getShareableContent(bool excludeDesktopWindows, bool onSc
   delivered->get_future().wait();
 }
 
-platform::RecordingOutputConfiguration ScriptedPlatform::makeRecordingOutputConfiguration() {
-  platform::RecordingOutputConfiguration offered;
-  offered.availableOutputFileTypes = fileTypes;
-  offered.availableVideoCodecTypes = codecTypes;
-  return offered;
-}
-
 std::shared_ptr<platform::RecordingOutput> ScriptedPlatform::makeRecordingOutput(
     const platform::RecordingOutputConfiguration& asked, platform::RecordingOutputDelegate& delegate) {
   outputConfiguration = asked;

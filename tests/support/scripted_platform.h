@@ -47,8 +47,12 @@ class ScriptedPlatform final : public platform::Platform {
   platform::OperatingSystemVersion version{15, 0, 0};
   std::vector<ContentAnswer> contentAnswers;  // one a query, delivered before it returns; the last repeats
   platform::ContentInfo info{platform::Rect{0, 0, 800, 600}, 1};
-  std::vector<std::string> fileTypes{platform::kFileTypeQuickTimeMovie, platform::kFileTypeMPEG4};
-  std::vector<std::string> codecTypes{platform::kVideoCodecHEVC, platform::kVideoCodecH264};
+  platform::RecordingOutputConfiguration offered{
+      {},
+      {platform::kFileTypeQuickTimeMovie, platform::kFileTypeMPEG4},
+      {platform::kVideoCodecHEVC, platform::kVideoCodecH264},
+      {},
+      {}};
   std::exception_ptr attachError;
   std::string onStartCapture = "complete started";
   std::string onStopCapture = "complete finished";
@@ -77,7 +81,7 @@ class ScriptedPlatform final : public platform::Platform {
   void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
                            ContentCompletion completion) override;
   platform::ContentInfo contentInfo(const platform::ContentFilter&) override { return info; }
-  platform::RecordingOutputConfiguration makeRecordingOutputConfiguration() override;
+  platform::RecordingOutputConfiguration makeRecordingOutputConfiguration() override { return offered; }
   std::shared_ptr<platform::RecordingOutput> makeRecordingOutput(
       const platform::RecordingOutputConfiguration& configuration,
       platform::RecordingOutputDelegate& delegate) override;
