@@ -65,6 +65,8 @@ struct Session {
   const char* misuse = "";
 };
 
+void PrintTo(const Session& session, std::ostream* out) { *out << session.name; }
+
 struct SessionTest : ::testing::TestWithParam<Session>, StopRequest {
   SessionTest() {
     std::filesystem::create_directories(directory);
@@ -180,6 +182,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, SessionTest, ::testing::Values(
                            "@/caf\xEF\xBF\xBD/\xEF\xBF\xBD.mp4")},
     Session{.name = "FileExists", .arguments = {"@/existing.mp4/", "42"},
             .output = line("error", "A recording already exists at @/existing.mp4.", "@/existing.mp4")},
+    Session{.name = "RootExists", .arguments = {"/", "42"}, .output = line("error", "A recording already exists at /.", "/")},
     Session{.name = "SystemTooOld", .setup = [](SessionTest& t) { t.platform.version = {14, 9, 9}; },
             .output = error("Support recording needs macOS 15 or newer on this device.")},
     // Guards against a failure no check names ending the run without an error line.
