@@ -17,6 +17,27 @@ namespace {
 
 using namespace std::chrono_literals;
 
+const auto kContent = std::make_shared<platform::ShareableContent>(
+    platform::ShareableContent{{{42, {0, 0, 640, 480}, std::nullopt, "", true}}, {}});
+
+// Guards against "started" or "finished" written after start() or stop() returned; a long line takes a while.
+TEST(RecorderTest, WritesStartedAndFinishedBeforeReturning) {
+  testing::TestRuntime rt;
+  testing::ScriptedPlatform platform;
+  platform.contentAnswers = {{kContent, nullptr}};
+  testing::OutputCapture out{STDOUT_FILENO};
+  const auto location = OutputLocation::fromArgument("/" + std::string(1 << 20, 'a'));
+  QuorvaleScreenRecorder recorder(42, location, platform, rt.runtime);
+  const auto line = [&](const char* status) {
+    return events::SupportRecordingEvent{status, location.path, location.fileName, std::nullopt}.encode() +
+           "\n";
+  };
+  ASSERT_EQ(rt.run(recorder.start()), nullptr);
+  EXPECT_TRUE(out.text() == line("started"));
+  ASSERT_EQ(rt.run(recorder.stop()), nullptr);
+  EXPECT_TRUE(out.text() == line("started") + line("finished"));
+}
+
 TEST(RecorderTest, StartAndStopWaitTwoMinutesByDefault) {
   EXPECT_EQ(RecorderBounds{}.start, 120s);
   EXPECT_EQ(RecorderBounds{}.stop, 120s);
@@ -34,13 +55,11 @@ TEST(RecorderTest, OneErrorAtMostWhateverTheCallbackOrder) {
   testing::TestRuntime rt;
   testing::OutputCapture out{STDOUT_FILENO};
   std::mt19937 random(12345);
-  const auto content = std::make_shared<platform::ShareableContent>(
-      platform::ShareableContent{{{42, {0, 0, 640, 480}, std::nullopt, "", true}}, {}});
   const char* callbacks[] = {"started", "outputFailed", "streamStopped"};
   for (int session = 0; session < 300; ++session) {
     const auto linesBefore = out.lines().size();
     testing::ScriptedPlatform platform;
-    platform.contentAnswers = {{content, nullptr}};
+    platform.contentAnswers = {{kContent, nullptr}};
     const auto mask = random() % 7 + 1;  // at least one callback
     platform.onStartCapture = "complete unordered";
     for (int i = 0; i < 3; ++i)

@@ -106,6 +106,7 @@ struct SessionTest : ::testing::TestWithParam<Session>, StopRequest {
       status = co_await QuorvaleScreenRecorderMain::main(environment);
     };
     EXPECT_EQ(rt.run(main()), nullptr);
+    atExit = out.text();  // while the recorder and its stream still live
     return status;
   }
 
@@ -130,6 +131,7 @@ struct SessionTest : ::testing::TestWithParam<Session>, StopRequest {
   bool outOfMemory = false;  // making the recorder throws
   std::string during;
   std::optional<std::string> atWait;
+  std::string atExit;
   testing::TestRuntime rt;
   ScriptedPlatform platform;
   testing::OutputCapture out{STDOUT_FILENO};
@@ -144,7 +146,7 @@ TEST_P(SessionTest, ReportsOnceBeforeEachStepReturnsAndExitsWithItsStatus) {
   platform.onStopCapture = s.stop;
   EXPECT_EQ(run(s.arguments), s.status);
   // No waiting for the platform: each event is out before the step that made it returns.
-  EXPECT_EQ(out.text(), expand(s.output));
+  EXPECT_EQ(atExit, expand(s.output));
   const bool recording = s.output.find("started") != std::string::npos;
   EXPECT_EQ(atWait, recording ? std::optional(expand(line("started"))) : std::nullopt);
   if (s.recorded) {
