@@ -151,6 +151,7 @@ TEST_P(SessionTest, ReportsOnceBeforeEachStepReturnsAndExitsWithItsStatus) {
   EXPECT_EQ(atWait, recording ? std::optional(expand(line("started"))) : std::nullopt);
   if (s.recorded) {
     EXPECT_EQ(recorded(), s.recorded);
+    EXPECT_TRUE(recorded() != "window" || platform.updates.empty());  // the window alone needs no crop
   }
   EXPECT_EQ(platform.misuses, (*s.misuse ? std::vector<std::string>{s.misuse} : std::vector<std::string>{}));
 }
@@ -194,7 +195,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, SessionTest, ::testing::Values(
     Session{.name = "UnownedWindow", .setup = [](SessionTest& t) {
               t.window.owningApplication.reset();
               t.platform.contentAnswers = {t.answer()};
-            }, .status = 0, .output = kClean, .recorded = "window"},
+            }, .during = "frame=42@1000,300,900,700", .status = 0, .output = kClean, .recorded = "window"},
     Session{.name = "SecondLookupFails", .setup = secondLookup({contentWith({}, {kLeft}), kGone}), .status = 0,
             .output = kClean, .recorded = "window"},
     Session{.name = "NoDisplays", .setup = secondLookup({contentWith({}, {}), nullptr}), .status = 0,
@@ -229,6 +230,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, SessionTest, ::testing::Values(
     // The first error is reported at once; the stop fails with it and need not wait for "finished".
     Session{.name = "ErrorWhileRecording", .during = "outputFailed streamStopped", .stop = "complete",
             .output = line("started") + error("outputFailed")},
+    Session{.name = "CropUpdateFails", .setup = [](SessionTest& t) { t.platform.updateError = kGone; },
+            .during = "frame=42@1000,300,900,700", .stop = "complete", .output = line("started") + error("gone")},
     Session{.name = "StopCaptureFails", .stop = "fail", .output = line("started") + error("fail")},
     Session{.name = "NothingFinishes", .stop = "complete", .bounds = {10s, 50ms},
             .output = line("started") + error("Timed out while finishing support recording.")},
@@ -244,6 +247,8 @@ TEST_F(SessionTest, RecordsTheFirstWindowWithTheIdentifierOnItsDisplayWithTheMov
   platform.contentAnswers = {
       {contentWith({{7, {}, kApp, "", true}, window, duplicate}, {kLeft, kRight}), nullptr}};
   platform.info = {Rect{0, 0, 1920, 1080}, 2};
+  // Another window, a frame narrower than a point, then the same move twice.
+  during = "frame=43@0,0,10,10 frame=42@1500,10,0.5,300 frame=42@1000,300,900,700 frame=42@1000,300,900,700";
   ASSERT_EQ(run({"clip.mp4", "42"}), 0);
   EXPECT_EQ(platform.calls, (std::vector<std::string>{"getShareableContent(true, false)", "sharedApplication",
                                                       "getShareableContent(true, false)"}));
@@ -261,6 +266,11 @@ TEST_F(SessionTest, RecordsTheFirstWindowWithTheIdentifierOnItsDisplayWithTheMov
                        c.excludesCurrentProcessAudio(), c.showMouseClicks(), c.ignoreShadowsSingleWindow(),
                        c.ignoreGlobalClipSingleWindow(), c.includeChildWindows()),
             std::tuple(false, false, true, true, true, true, false, false, true, false, false, true));
+  // The crop follows the window on the same display, by the same rule, into the same output size.
+  ASSERT_EQ(platform.updates.size(), 1u);
+  EXPECT_EQ(
+      std::tuple(platform.updates[0].sourceRect(), platform.updates[0].width(), platform.updates[0].height()),
+      std::tuple(Rect{0, 300, 900, 700}, 1280, 720));
   const auto& output = *platform.outputConfiguration;
   EXPECT_EQ(std::tuple(output.outputURL, output.outputFileType, output.videoCodecType),
             std::tuple(directory / "clip.mp4", platform::kFileTypeMPEG4, platform::kVideoCodecH264));

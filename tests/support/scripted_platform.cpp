@@ -1,6 +1,7 @@
 #include "support/scripted_platform.h"
 
 #include <asio/post.hpp>
+#include <cstdio>
 #include <future>
 #include <sstream>
 #include <tuple>
@@ -30,6 +31,14 @@ class ScriptedStream final : public platform::Stream {
   }
   void startCapture(Completion completion) override { play(platform_.onStartCapture, std::move(completion)); }
   void stopCapture(Completion completion) override { play(platform_.onStopCapture, std::move(completion)); }
+  void updateConfiguration(const platform::StreamConfiguration& configuration,
+                           Completion completion) override {
+    {
+      const std::lock_guard lock(platform_.mutex_);
+      platform_.updates.push_back(configuration);
+    }
+    platform_.post(true, [completion, error = platform_.updateError] { completion(error); });
+  }
 
   void play(const std::string& script, Completion completion) {
     // Deliveries may end the caller's wait, and with it the test, while the script is still posting.
@@ -46,6 +55,12 @@ class ScriptedStream final : public platform::Stream {
       } else if (word == "drop") {  // on a platform thread, as a service that forgets a handler would
         platform_.post(ordered, [dropped = std::move(completion)]() mutable { dropped = nullptr; });
         completion = nullptr;
+      } else if (platform::WindowID id = 0; word.starts_with("frame=")) {
+        platform::Rect frame;
+        std::sscanf(word.c_str(), "frame=%u@%lf,%lf,%lf,%lf", &id, &frame.x, &frame.y, &frame.width,
+                    &frame.height);
+        platform_.post(ordered,
+                       [this, id, frame] { delegate_.streamWindowFrameDidChange(*this, id, frame); });
       } else {
         platform_.post(ordered, [this, word, error] { callBack(word, error); });
       }

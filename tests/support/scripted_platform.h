@@ -6,8 +6,9 @@
 // A stream plays a script of words for each start and stop, one delivery a
 // word, in order: "complete", "fail" (complete with an error), "drop" (let the
 // completion go uncalled), "started", "finished", "outputFailed",
-// "streamStopped"; a failure's message is its word. After "unordered" the rest
-// come on any of the platform's threads in no particular order.
+// "streamStopped", "frame=ID@X,Y,W,H" (a window's frame changed); a failure's
+// message is its word. After "unordered" the rest come on any of the
+// platform's threads in no particular order.
 //
 // Threads: set the script before use. The requests are recorded by the
 // recorder's calls and read once the operation that made them has returned;
@@ -54,6 +55,7 @@ class ScriptedPlatform final : public platform::Platform {
       {},
       {}};
   std::exception_ptr attachError;
+  std::exception_ptr updateError;  // what configuration updates complete with
   std::string onStartCapture = "complete started";
   std::string onStopCapture = "complete finished";
 
@@ -63,7 +65,8 @@ class ScriptedPlatform final : public platform::Platform {
   std::optional<platform::StreamConfiguration> configuration;
   std::optional<platform::RecordingOutputConfiguration> outputConfiguration;
   std::thread::id streamBuildThread;
-  std::vector<std::string> misuses;  // what a delivery threw (a second resume)
+  std::vector<std::string> misuses;                    // what a delivery threw (a second resume)
+  std::vector<platform::StreamConfiguration> updates;  // the running stream's new configurations
 
   // Plays callbacks on the last stream made, as if while it records.
   void play(const std::string& script);
@@ -90,13 +93,15 @@ class ScriptedPlatform final : public platform::Platform {
                                                platform::StreamDelegate& delegate) override;
 
  private:
+  friend class ScriptedStream;
   asio::thread_pool threads_{3};
   asio::strand<asio::thread_pool::executor_type> ordered_{threads_.get_executor()};
   std::size_t contentQueries_ = 0;
   ScriptedStream* lastStream_ = nullptr;
 
   std::mutex mutex_;
-  int pending_ = 0;               // guarded by mutex_: deliveries not yet run and scripts still posting
+  int pending_ =
+      0;  // guarded by mutex_, as misuses and updates are: deliveries not yet run and scripts still posting
   std::condition_variable idle_;  // signalled when pending_ drops to 0
 };
 
