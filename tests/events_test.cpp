@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <nlohmann/json.hpp>
 #include <thread>
 #include <vector>
@@ -21,9 +22,14 @@ TEST(SupportRecordingEventTest, DecodingNeedsAStatusAndTakesNullAsAbsent) {
   EXPECT_EQ(
       SupportRecordingEvent::decode(R"({"status":"finished","path":null,"fileName":"a","detail":null})"),
       (SupportRecordingEvent{"finished", std::nullopt, "a", std::nullopt}));
-  for (const char* bad : {R"({"path":"/a.mp4"})", R"({"status":null})", R"(["status"])", "{"}) {
+  for (const char* bad : {R"({"status":null})", "{"})
     EXPECT_ANY_THROW(SupportRecordingEvent::decode(bad)) << bad;
-  }
+  using ::testing::HasSubstr;
+  using ::testing::ThrowsMessage;
+  EXPECT_THAT([] { SupportRecordingEvent::decode(R"({"path":"/a.mp4"})"); },
+              ThrowsMessage<std::invalid_argument>(HasSubstr("needs \"status\"")));
+  EXPECT_THAT([] { SupportRecordingEvent::decode(R"(["status"])"); },
+              ThrowsMessage<std::invalid_argument>(HasSubstr("must be a JSON object")));
 }
 
 TEST(EmitEventTest, WhatCannotBeEncodedIsReportedOnStandardErrorInstead) {
@@ -32,6 +38,21 @@ TEST(EmitEventTest, WhatCannotBeEncodedIsReportedOnStandardErrorInstead) {
   emitEvent({"error", std::nullopt, std::nullopt, "\xC3("});
   EXPECT_EQ(out.text(), "");
   EXPECT_THAT(err.text(), ::testing::MatchesRegex("Failed to encode support recording event: .+\n"));
+}
+
+// Guards against a writer that loops for ever once the parent stops reading.
+TEST(EmitEventTest, AParentThatStoppedReadingLosesTheLineOnly) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  close(ends[0]);
+  const int saved = dup(STDOUT_FILENO);
+  const auto previous = std::signal(SIGPIPE, SIG_IGN);  // as the program does
+  dup2(ends[1], STDOUT_FILENO);
+  emitEvent({"finished", "/a.mp4", "a.mp4", std::nullopt});
+  dup2(saved, STDOUT_FILENO);
+  std::signal(SIGPIPE, previous);
+  close(saved);
+  close(ends[1]);
 }
 
 // Guards against lines longer than a pipe's atomic write size interleaving.
