@@ -11,45 +11,24 @@ using platform::Rect;
 
 TEST(OutputSizeTest, FitsTheContentsPixelsWithin1280By720WithoutEnlarging) {
   const Rect anyWindow{0, 0, 10, 10};
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  // clang-format off
   const std::tuple<float, Rect, Rect, PixelSize> table[] = {
-      {2, {0, 0, 1440, 900}, anyWindow, {1152, 720}},
-      {2, {0, 0, 1920, 1080}, anyWindow, {1280, 720}},
-      {1, {0, 0, 1366, 768}, anyWindow, {1280, 719}},
-      {1, {0, 0, 800, 600}, anyWindow, {800, 600}},
-      {1, {0, 0, 1000.3, 700.2}, anyWindow, {1001, 701}},
-      {0.5, {0, 0, 800, 600}, anyWindow, {800, 600}},
-      {2, {0, 0, 20, 10}, anyWindow, {64, 64}},
-      {1, {0, 0, 3000, 100}, anyWindow, {1280, 64}},
+      {2, {0, 0, 1440, 900}, anyWindow, {1152, 720}},     {2, {0, 0, 1920, 1080}, anyWindow, {1280, 720}},
+      {1, {0, 0, 1366, 768}, anyWindow, {1280, 719}},     {1, {0, 0, 800, 600}, anyWindow, {800, 600}},
+      {1, {0, 0, 1000.3, 700.2}, anyWindow, {1001, 701}}, {0.5, {0, 0, 800, 600}, anyWindow, {800, 600}},
+      {2, {0, 0, 20, 10}, anyWindow, {64, 64}},           {1, {0, 0, 3000, 100}, anyWindow, {1280, 64}},
       {1, {0, 0, 100, 3000}, anyWindow, {64, 720}},
+      {1, {0, 0, -800, 600}, anyWindow, {800, 600}},  // a negative width reads as its magnitude
       // No content size: twice the window's.
-      {3, {0, 0, 0, 0}, {0, 0, 500, 400}, {900, 720}},
-      {1, {0, 0, 0, 300}, {0, 0, 500, 400}, {1000, 300}},
-      {1, {0, 0, -800, 600}, anyWindow, {800, 600}}};  // a negative width reads as its magnitude
+      {3, {0, 0, 0, 0}, {0, 0, 500, 400}, {900, 720}},    {1, {0, 0, 0, 300}, {0, 0, 500, 400}, {1000, 300}},
+      // An infinite side is as large as it can be (any number at all is the fuzz target's).
+      {1, {0, 0, inf, 100}, anyWindow, {1280, 64}},       {1, {0, 0, 100, inf}, anyWindow, {64, 720}},
+      {float(inf), {0, 0, 800, 600}, anyWindow, {1280, 720}}};
+  // clang-format on
   for (const auto& [scale, content, window, expected] : table) {
     EXPECT_EQ(outputSize(content, scale, window), expected)
         << content.getWidth() << "x" << content.getHeight();
-  }
-}
-
-TEST(OutputSizeTest, StaysWithinBoundsForAnyNumber) {
-  constexpr double inf = std::numeric_limits<double>::infinity();
-  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-  const double values[] = {inf, -inf, nan, 0, -1, 1e300, -1e300, 1e-300, 63.5, 1e19};
-  const float scales[] = {1,
-                          2,
-                          0,
-                          -1,
-                          std::numeric_limits<float>::infinity(),
-                          std::numeric_limits<float>::quiet_NaN(),
-                          std::numeric_limits<float>::max()};
-  for (const double w : values) {
-    for (const double h : values) {
-      for (const float scale : scales) {
-        const auto size = outputSize(Rect{0, 0, w, h}, scale, Rect{0, 0, h, w});
-        ASSERT_TRUE(size.width >= 64 && size.width <= 1280 && size.height >= 64 && size.height <= 720)
-            << w << " " << h << " " << scale << ": " << size.width << "x" << size.height;
-      }
-    }
   }
 }
 
