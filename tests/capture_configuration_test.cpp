@@ -46,6 +46,7 @@ TEST(ChooseDisplayTest, LargestOverlapWinsAndTiesGoToTheEarlier) {
 TEST(SourceRectTest, IsRelativeToTheDisplayClampedAtTheOriginAndNoLargerThanIt) {
   EXPECT_EQ(sourceRect({-200, -100, 800, 600}, {0, 0, 1440, 900}), (Rect{0, 0, 800, 600}));
   EXPECT_EQ(sourceRect({1540, 100, 3000, 2000}, {1440, 0, 1920, 1080}), (Rect{100, 100, 1920, 1080}));
+  EXPECT_EQ(sourceRect({0.5, 0.5, 10, 10}, {0, 0, 100, 100}), (Rect{0.5, 0.5, 10, 10}));
   EXPECT_TRUE(isUsableSourceRect({0, 0, 1, 1}));
   EXPECT_FALSE(isUsableSourceRect({0, 0, 0.5, 600}));
   EXPECT_FALSE(isUsableSourceRect({0, 0, 600, 0.99}));

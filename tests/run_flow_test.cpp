@@ -204,6 +204,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, SessionTest, ::testing::Values(
               t.window.frame = Rect{1500, 10, 0.5, 300};
               t.platform.contentAnswers = {t.answer()};
             }, .status = 0, .output = kClean, .recorded = "display 2"},
+    // Guards against a blocking query that waits for a completion which already came.
+    Session{.name = "ContentAnsweredEarly", .setup = [](SessionTest& t) { t.platform.contentAnswers[0].early = true; },
+            .status = 0, .output = kClean, .recorded = "display 2 at 100,100 800x600"},
     Session{.name = "PermissionGrantedOnRequest", .setup = [](SessionTest& t) { t.platform.preflightAnswer = false; },
             .status = 0, .output = kClean},
     Session{.name = "PermissionRefused",

@@ -128,14 +128,13 @@ void ScriptedPlatform::getShareableContent(bool excludeDesktopWindows, bool onSc
   calls.push_back(std::string("getShareableContent(") + (excludeDesktopWindows ? "true" : "false") + ", " +
                   (onScreenWindowsOnly ? "true" : "false") + ")");
   const auto answer = contentAnswers.at(std::min(contentQueries_++, contentAnswers.size() - 1));
-  // Answered before the query returns: the caller must not miss a completion that came early.
   auto delivered = std::make_shared<std::promise<void>>();
   post(true, [completion = std::move(completion), answer, delivered]() mutable {
     if (!answer.neverAnswer) completion(answer.content, answer.error);
     completion = nullptr;
     delivered->set_value();
   });
-  delivered->get_future().wait();
+  if (answer.early) delivered->get_future().wait();
 }
 
 std::shared_ptr<platform::RecordingOutput> ScriptedPlatform::makeRecordingOutput(

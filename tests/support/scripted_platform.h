@@ -38,6 +38,7 @@ class ScriptedPlatform final : public platform::Platform {
     std::shared_ptr<const platform::ShareableContent> content;
     std::exception_ptr error;
     bool neverAnswer = false;  // the completion is dropped unanswered
+    bool early = false;        // delivered before the query returns
   };
 
   ~ScriptedPlatform() override;
@@ -46,7 +47,7 @@ class ScriptedPlatform final : public platform::Platform {
   bool preflightAnswer = true;
   bool requestAnswer = true;
   platform::OperatingSystemVersion version{15, 0, 0};
-  std::vector<ContentAnswer> contentAnswers;  // one a query, delivered before it returns; the last repeats
+  std::vector<ContentAnswer> contentAnswers;  // one a query; the last repeats
   platform::ContentInfo info{platform::Rect{0, 0, 800, 600}, 1};
   platform::RecordingOutputConfiguration offered{
       {},
