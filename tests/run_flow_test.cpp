@@ -94,13 +94,13 @@ struct SessionTest : ::testing::TestWithParam<Session>, StopRequest {
   int run(std::vector<std::string> arguments) {
     for (auto& argument : arguments) argument = expand(argument);
     arguments.insert(arguments.begin(), "quorvale_screen_recorder");
-    RunEnvironment environment{arguments, platform,
+    RunEnvironment environment{arguments, &platform,
                                [this](platform::WindowID id, const OutputLocation& location) {
                                  if (outOfMemory) throw std::bad_alloc();
                                  return std::make_unique<QuorvaleScreenRecorder>(id, location, platform,
                                                                                  rt.runtime, bounds);
                                },
-                               *this};
+                               this};
     int status = -1;
     const auto main = [&]() -> asio::awaitable<void> {
       status = co_await QuorvaleScreenRecorderMain::main(environment);
@@ -185,12 +185,19 @@ INSTANTIATE_TEST_SUITE_P(Cases, SessionTest, ::testing::Values(
                            "@/caf\xEF\xBF\xBD/\xEF\xBF\xBD.mp4")},
     Session{.name = "FileExists", .arguments = {"@/existing.mp4/", "42"},
             .output = line("error", "A recording already exists at @/existing.mp4.", "@/existing.mp4")},
+    // Guards against a relative path staying relative when the working folder is gone.
+    Session{.name = "WorkingFolderGone", .arguments = {"clip.mp4", "42"}, .setup = [](SessionTest&) {
+              std::filesystem::create_directory("gone");
+              std::filesystem::current_path("gone");
+              std::filesystem::remove("../gone");
+            }, .output = line("error", "The location of the recording could not be resolved, as the current folder "
+                                       "cannot be read: clip.mp4.", "clip.mp4")},
     Session{.name = "RootExists", .arguments = {"/", "42"}, .output = line("error", "A recording already exists at /.", "/")},
     Session{.name = "SystemTooOld", .setup = [](SessionTest& t) { t.platform.version = {14, 9, 9}; },
             .output = error("Support recording needs macOS 15 or newer on this device.")},
     // Guards against a failure no check names ending the run without an error line.
     Session{.name = "OutOfMemory", .setup = [](SessionTest& t) { t.outOfMemory = true; },
-            .output = line("error", "std::bad_alloc", "")},
+            .output = line("error", "std::bad_alloc")},
     // Without the owning application or a display the window alone is recorded, and nothing is reported.
     Session{.name = "UnownedWindow", .setup = [](SessionTest& t) {
               t.window.owningApplication.reset();
@@ -224,6 +231,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, SessionTest, ::testing::Values(
     Session{.name = "AttachFails", .setup = [](SessionTest& t) { t.platform.attachError = kGone; },
             .output = error("gone")},
     Session{.name = "StartCaptureFails", .start = "fail", .output = error("fail")},
+    // Guards against a request that throws as it is issued (no thread for it) ending the process.
+    Session{.name = "StartCaptureThrows", .start = "throw", .output = error("throw")},
     Session{.name = "StartCaptureDropped", .start = "drop",
             .output = error("startCapture(_:) dropped its completion without resuming it.")},
     Session{.name = "StreamStopsBeforeStarted", .start = "complete streamStopped", .output = error("streamStopped")},
@@ -233,6 +242,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, SessionTest, ::testing::Values(
     // The first error is reported at once; the stop fails with it and need not wait for "finished".
     Session{.name = "ErrorWhileRecording", .during = "outputFailed streamStopped", .stop = "complete",
             .output = line("started") + error("outputFailed")},
+    // Guards against an error callback without an error object leaving room for a second "error" line.
+    Session{.name = "ErrorWithoutAnObject", .during = "outputFailedWithout streamStopped", .stop = "complete",
+            .output = line("started") + error("An unknown error occurred.")},
     Session{.name = "CropUpdateFails", .setup = [](SessionTest& t) { t.platform.updateError = kGone; },
             .during = "frame=42@1000,300,900,700", .stop = "complete", .output = line("started") + error("gone")},
     Session{.name = "StopCaptureFails", .stop = "fail", .output = line("started") + error("fail")},
@@ -292,8 +304,22 @@ TEST_F(SessionTest, ProgramWritesOnlyTheEventLineAndExitsOne) {
   EXPECT_EQ(slurp("out.txt"),
             expand(line("error", "A recording already exists at @/existing.mp4.", "@/existing.mp4")));
   EXPECT_EQ(slurp("err.txt"), "");
+  // Guards against setting up the recording before the arguments are checked (no pipe, an abort);
+  // descriptor 3, which the test runner may hold, is closed so that the limit leaves the program one.
+  EXPECT_EQ(
+      std::system("/usr/bin/prlimit --nofile=4 -- '" QUORVALE_PROGRAM "' </dev/null >out.txt 2>err.txt 3>&-"),
+      256);
+  EXPECT_EQ(slurp("out.txt"), line("error", "Missing the output path or app window identifier.", ""));
 }
 #endif
+
+// Guards against an error escaping the flow's coroutine ending the process with the status 0 it was handed.
+TEST(RunFlowTest, AnEscapedErrorIsReportedOnceAndNeverASuccess) {
+  testing::OutputCapture out{STDOUT_FILENO};
+  EXPECT_EQ(QuorvaleScreenRecorderMain::exitStatus(nullptr, std::make_exception_ptr(std::bad_alloc()), 0), 1);
+  EXPECT_EQ(QuorvaleScreenRecorderMain::exitStatus(nullptr, nullptr, 0), 0);
+  EXPECT_EQ(out.text(), line("error", "std::bad_alloc", ""));
+}
 
 TEST(WindowIDTest, ParsesDecimalUnsigned32BitOnly) {
   const std::pair<const char*, std::optional<std::uint32_t>> table[] = {

@@ -18,7 +18,7 @@ OutputCapture::OutputCapture(int fd) : fd_(fd) {
   if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
   pipe_ = ends[0];
   ::fcntl(pipe_, F_SETFL, O_NONBLOCK);
-  saved_ = ::dup(fd_);
+  saved_ = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
   ::dup2(ends[1], fd_);
   ::close(ends[1]);
   reader_ = std::thread([this] {

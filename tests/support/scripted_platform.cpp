@@ -47,7 +47,10 @@ class ScriptedStream final : public platform::Stream {
     std::istringstream words(script);
     for (std::string word; words >> word;) {
       const auto error = std::make_exception_ptr(platform::PlatformError("test", 1, word));
-      if (word == "unordered") {
+      if (word == "throw") {  // as it is issued, as when no thread can be had for it
+        platform_.hold(-1);
+        throw platform::PlatformError("test", 1, word);
+      } else if (word == "unordered") {
         ordered = false;
       } else if (word == "complete" || word == "fail") {
         platform_.post(ordered,
@@ -74,6 +77,7 @@ class ScriptedStream final : public platform::Stream {
     if (word == "started") output.recordingOutputDidStartRecording(*output_);
     if (word == "finished") output.recordingOutputDidFinishRecording(*output_);
     if (word == "outputFailed") output.recordingOutputDidFailWithError(*output_, error);
+    if (word == "outputFailedWithout") output.recordingOutputDidFailWithError(*output_, nullptr);
     if (word == "streamStopped") delegate_.streamDidStopWithError(*this, error);
   }
 

@@ -6,7 +6,8 @@
 // A stream plays a script of words for each start and stop, one delivery a
 // word, in order: "complete", "fail" (complete with an error), "drop" (let the
 // completion go uncalled), "started", "finished", "outputFailed",
-// "streamStopped", "frame=ID@X,Y,W,H" (a window's frame changed); a failure's
+// "streamStopped", "outputFailedWithout" (no error object), "throw" (from the
+// request itself), "frame=ID@X,Y,W,H" (a window's frame changed); a failure's
 // message is its word. After "unordered" the rest come on any of the
 // platform's threads in no particular order.
 //
