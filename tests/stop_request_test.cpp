@@ -1,5 +1,6 @@
 #include "recorder/stop_request.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -31,6 +32,15 @@ TEST(StopRequestTest, ALineOrTheEndOfInputStopsButPartOfALineDoesNot) {
   close(input[1]);
   EXPECT_TRUE(returnsWithin(request, 10s, waiting));
   close(input[0]);
+}
+
+// Guards against a wait that polls for ever once reading fails (here on a folder, which poll calls readable).
+TEST(StopRequestTest, AFailedReadStops) {
+  const int folder = open("/", O_RDONLY);
+  ProcessStopRequest request(folder);
+  std::future<void> waiting;
+  EXPECT_TRUE(returnsWithin(request, 10s, waiting));
+  close(folder);
 }
 
 TEST(StopRequestTest, EachStopSignalStopsEvenWhenItCameFirstAndIsThenRestored) {
