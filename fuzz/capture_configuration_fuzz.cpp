@@ -1,5 +1,7 @@
 // Capture decisions for any numbers, infinities and NaN included: no undefined
 // behaviour, sizes always within their bounds, a valid display index.
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -12,40 +14,34 @@ namespace r = quorvale::recorder;
 
 namespace {
 
-struct Reader {
-  const std::uint8_t* data;
-  std::size_t size;
-  template <class T>
-  T next() {
-    T value{};
-    const std::size_t n = size < sizeof(T) ? size : sizeof(T);
-    std::memcpy(&value, data, n);
-    data += n;
-    size -= n;
-    return value;
-  }
-  Rect rect() { return Rect{next<double>(), next<double>(), next<double>(), next<double>()}; }
-};
+// Raw bytes, so that NaN and the infinities come too.
+template <class T>
+T raw(FuzzedDataProvider& in) {
+  T value{};
+  const auto bytes = in.ConsumeBytes<std::uint8_t>(sizeof value);
+  if (!bytes.empty()) std::memcpy(&value, bytes.data(), bytes.size());
+  return value;
+}
+
+Rect rect(FuzzedDataProvider& in) {
+  return {raw<double>(in), raw<double>(in), raw<double>(in), raw<double>(in)};
+}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  Reader in{data, size};
-  const Rect content = in.rect();
-  const Rect window = in.rect();
-  const float scale = in.next<float>();
-  const auto pixels = r::outputSize(content, scale, window);
+  FuzzedDataProvider in(data, size);
+  const Rect content = rect(in);
+  const Rect window = rect(in);
+  const auto pixels = r::outputSize(content, raw<float>(in), window);
   if (pixels.width < 64 || pixels.width > 1280 || pixels.height < 64 || pixels.height > 720) std::abort();
-
-  std::vector<Rect> displays;
-  const auto count = in.next<std::uint8_t>() % 8;
-  for (int i = 0; i < count; ++i) displays.push_back(in.rect());
+  std::vector<Rect> displays(in.ConsumeIntegralInRange(0, 7));
+  for (auto& display : displays) display = rect(in);
   const auto chosen = r::chooseDisplay(window, displays);
-  if (displays.empty() != !chosen.has_value()) std::abort();
-  if (chosen && *chosen >= displays.size()) std::abort();
+  if (displays.empty() != !chosen || (chosen && *chosen >= displays.size())) std::abort();
   if (chosen) {
     const Rect source = r::sourceRect(window, displays[*chosen]);
-    if (r::isUsableSourceRect(source) && (!(source.x >= 0) || !(source.y >= 0))) std::abort();
+    if (r::isUsableSourceRect(source) && !(source.x >= 0 && source.y >= 0)) std::abort();
   }
   return 0;
 }

@@ -1,63 +1,41 @@
-// Event encoding: one line of valid UTF-8 JSON that decodes to the same record,
-// or a refusal only when some text is not valid UTF-8.
+// Event encoding: one line of JSON that decodes to the same record, refused
+// only when a text is not valid UTF-8; sanitizeUtf8 always makes it encodable.
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <string_view>
 
 #include "events/support_recording_event.h"
 
 using quorvale::events::sanitizeUtf8;
 using quorvale::events::SupportRecordingEvent;
 
-namespace {
-
-// Splits the input at 0x00 bytes into up to four fields; a field starting
-// with 0x01 is absent.
-std::optional<std::string> field(std::string_view& rest, bool& any) {
-  const auto end = rest.find('\0');
-  std::string_view piece = rest.substr(0, end);
-  rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-  any = any || !piece.empty();
-  if (!piece.empty() && piece[0] == '\x01') return std::nullopt;
-  return std::string(piece);
-}
-
-void check(const SupportRecordingEvent& event) {
-  std::string line;
-  try {
-    line = event.encode();
-  } catch (...) {
-    const bool invalid = sanitizeUtf8(event.status) != event.status ||
-                         (event.path && sanitizeUtf8(*event.path) != *event.path) ||
-                         (event.fileName && sanitizeUtf8(*event.fileName) != *event.fileName) ||
-                         (event.detail && sanitizeUtf8(*event.detail) != *event.detail);
-    if (!invalid) std::abort();
-    return;
-  }
-  if (line.find('\n') != std::string::npos || line.find('\r') != std::string::npos) std::abort();
-  if (sanitizeUtf8(line) != line) std::abort();
-  if (SupportRecordingEvent::decode(line) != event) std::abort();
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::string_view rest(reinterpret_cast<const char*>(data), size);
-  bool any = false;
-  auto status = field(rest, any);
-  SupportRecordingEvent event{status.value_or(""), field(rest, any), field(rest, any), field(rest, any)};
-  check(event);
-  // Texts made reportable always encode.
-  SupportRecordingEvent clean{sanitizeUtf8(event.status),
-                              event.path ? std::optional(sanitizeUtf8(*event.path)) : std::nullopt,
-                              event.fileName ? std::optional(sanitizeUtf8(*event.fileName)) : std::nullopt,
-                              event.detail ? std::optional(sanitizeUtf8(*event.detail)) : std::nullopt};
-  try {
-    clean.encode();
-  } catch (...) {
-    std::abort();
+  FuzzedDataProvider in(data, size);
+  std::optional<std::string> texts[4];
+  for (auto& text : texts) {
+    if (&text == texts || in.ConsumeBool()) text = in.ConsumeRandomLengthString();
   }
-  check(clean);
+  for (const bool repaired : {false, true}) {
+    bool valid = true;
+    for (auto& text : texts) {
+      if (text && repaired) text = sanitizeUtf8(*text);
+      if (text && sanitizeUtf8(*text) != *text) valid = false;
+    }
+    if (repaired && !valid) std::abort();  // repairing is idempotent
+    const SupportRecordingEvent event{*texts[0], texts[1], texts[2], texts[3]};
+    std::string line;
+    try {
+      line = event.encode();
+    } catch (...) {
+      if (valid) std::abort();
+      continue;
+    }
+    if (!valid || line.find_first_of("\r\n") != std::string::npos || sanitizeUtf8(line) != line ||
+        SupportRecordingEvent::decode(line) != event) {
+      std::abort();
+    }
+  }
   return 0;
 }

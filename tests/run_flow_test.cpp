@@ -1,386 +1,343 @@
+// The run from the command line to the exit status, with the real recorder on a
+// scripted platform: one table of sessions, each checked for what it writes and when.
+
 #include "recorder/run_flow.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <asio/co_spawn.hpp>
-#include <asio/post.hpp>
-#include <asio/use_awaitable.hpp>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <future>
+#include <sstream>
+#include <thread>
 
-#include "events/support_recording_error.h"
-#include "events/support_recording_event.h"
 #include "platform/platform_error.h"
+#include "recorder/quorvale_screen_recorder.h"
 #include "recorder/window_id.h"
 #include "support/output_capture.h"
 #include "support/scripted_platform.h"
 #include "support/test_runtime.h"
 
-extern char** environ;
-
 namespace quorvale::recorder {
 namespace {
 
-using events::SupportRecordingEvent;
+using namespace std::chrono_literals;
+using platform::Rect;
+using testing::ScriptedPlatform;
 
-// A recorder whose start and stop do what the test says, on the worker pool.
-class ScriptedRecorder final : public Recorder {
- public:
-  enum class Outcome { succeed, fail, reportThenFail };
+const platform::RunningApplication kApp{4242, "Quorvale"};
+const platform::Display kLeft{1, {0, 0, 1440, 900}};
+const platform::Display kRight{2, {1440, 0, 1920, 1080}};
 
-  ScriptedRecorder(Runtime runtime, Outcome start, Outcome stop)
-      : runtime_(runtime), start_(start), stop_(stop) {}
+std::shared_ptr<const platform::ShareableContent> contentWith(std::vector<platform::Window> windows,
+                                                              std::vector<platform::Display> displays) {
+  return std::make_shared<const platform::ShareableContent>(
+      platform::ShareableContent{std::move(windows), std::move(displays)});
+}
 
-  asio::awaitable<void> start() override {
-    co_await asio::co_spawn(runtime_.workers, run(start_, "started", true), asio::use_awaitable);
+// The exact line an event makes; "@" stands for the test's folder.
+std::string line(const std::string& status, const std::string& detail = "",
+                 const std::string& path = "@/movie.mp4") {
+  std::string text = R"({"status":")" + status + '"';
+  if (!path.empty()) {
+    text += R"(,"path":")" + path + R"(","fileName":")" + path.substr(path.rfind('/') + 1) + '"';
   }
-  asio::awaitable<void> stop() override {
-    co_await asio::co_spawn(runtime_.workers, run(stop_, "finished", false), asio::use_awaitable);
-  }
-  bool hasEmittedTerminalEvent() const override { return terminal_.load(); }
+  if (!detail.empty()) text += R"(,"detail":")" + detail + '"';
+  return text + "}\n";
+}
 
-  std::atomic<int> starts{0};
-  std::atomic<int> stops{0};
-  std::atomic<bool> mainQueueServedDuringStart{false};
+struct SessionTest;
 
- private:
-  asio::awaitable<void> run(Outcome outcome, const char* status, bool isStart) {
-    (isStart ? starts : stops)++;
-    if (isStart) {
-      // The real recorder builds its stream through a synchronous hop to the main queue.
-      std::promise<void> hop;
-      asio::post(runtime_.mainQueue, [&hop] { hop.set_value(); });
-      mainQueueServedDuringStart =
-          hop.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-    }
-    switch (outcome) {
-      case Outcome::succeed:
-        if (!isStart) terminal_ = true;
-        events::emitEvent({status, "/p.mp4", "p.mp4", std::nullopt});
-        co_return;
-      case Outcome::fail:
-        throw platform::PlatformError("test", 2, "Scripted failure.");
-      case Outcome::reportThenFail:
-        terminal_ = true;
-        events::emitError("Reported by the recorder.", "/p.mp4", "p.mp4");
-        throw platform::PlatformError("test", 3, "Already reported.");
-    }
-  }
-
-  Runtime runtime_;
-  Outcome start_;
-  Outcome stop_;
-  std::atomic<bool> terminal_{false};
+struct Session {
+  const char* name;
+  // After the program's path; "@" is the test's folder.
+  std::vector<std::string> arguments = {"@/movie.mp4", "42"};
+  std::function<void(SessionTest&)> setup = nullptr;
+  const char* start = "complete started";  // the stream's scripts
+  const char* during = "";                 // its callbacks while the stop request is awaited
+  const char* stop = "complete finished";
+  RecorderBounds bounds = {10s, 10s};
+  int status = 1;
+  std::string output;              // everything written
+  const char* recorded = nullptr;  // what the stream records, where it matters
+  const char* misuse = "";
 };
 
-class CountingStopRequest final : public StopRequest {
- public:
-  void wait() override { ++waits; }
-  int waits = 0;
-};
+void PrintTo(const Session& session, std::ostream* out) { *out << session.name; }
 
-using Outcome = ScriptedRecorder::Outcome;
-
-class RunFlowTest : public ::testing::Test {
- protected:
-  RunFlowTest()
-      : directory(std::filesystem::temp_directory_path() / ("quorvale-flow-" + std::to_string(getpid()))) {
+struct SessionTest : ::testing::TestWithParam<Session>, StopRequest {
+  SessionTest() {
     std::filesystem::create_directories(directory);
+    std::ofstream(directory / "existing.mp4") << "x";
+    std::filesystem::current_path(directory);  // relative paths are taken against it
+    platform.contentAnswers = {answer()};
   }
-  ~RunFlowTest() override { std::filesystem::remove_all(directory); }
+  ~SessionTest() override {
+    std::filesystem::current_path(previous);
+    std::filesystem::remove_all(directory);
+  }
+  ScriptedPlatform::ContentAnswer answer() { return {contentWith({window}, {kLeft, kRight}), nullptr}; }
+  std::string expand(std::string text) const {
+    for (std::size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, directory.native());
+    return text;
+  }
 
-  int run(Outcome start, Outcome stop, std::vector<std::string> arguments = {}) {
-    if (arguments.empty()) arguments = {"prog", (directory / "movie.mp4").string(), "42"};
+  // The stop request: notes what was written by then, and plays what happens while recording.
+  void wait() override {
+    atWait = out.text();
+    platform.play(during);
+    platform.drain();
+  }
+
+  int run(std::vector<std::string> arguments) {
+    for (auto& argument : arguments) argument = expand(argument);
+    arguments.insert(arguments.begin(), "quorvale_screen_recorder");
     RunEnvironment environment{arguments, &platform,
-                               [&](platform::WindowID id, const OutputLocation& location) {
+                               [this](platform::WindowID id, const OutputLocation& location) {
                                  if (outOfMemory) throw std::bad_alloc();
-                                 windowID = id;
-                                 outputPath = location.path;
-                                 auto made = std::make_unique<ScriptedRecorder>(rt.runtime, start, stop);
-                                 recorder = made.get();
-                                 return made;
+                                 return std::make_unique<QuorvaleScreenRecorder>(id, location, platform,
+                                                                                 rt.runtime, bounds);
                                },
-                               &stopRequest};
-    std::optional<int> status;
-    EXPECT_EQ(rt.run(QuorvaleScreenRecorderMain::main(environment), status), nullptr);
-    kept = std::move(environment.recorder);  // the test still reads it
-    return status.value_or(-1);
+                               this};
+    int status = -1;
+    const auto main = [&]() -> asio::awaitable<void> {
+      status = co_await QuorvaleScreenRecorderMain::main(environment);
+    };
+    EXPECT_EQ(rt.run(main()), nullptr);
+    atExit = out.text();  // while the recorder and its stream still live
+    return status;
   }
 
-  std::vector<SupportRecordingEvent> events() {
-    std::vector<SupportRecordingEvent> result;
-    for (const auto& line : out.lines()) result.push_back(SupportRecordingEvent::decode(line));
-    return result;
+  // "window" (this one alone), or "display N" and the source rectangle if one was set.
+  std::string recorded() {
+    if (const auto* alone = std::get_if<platform::WindowFilter>(&*platform.filter)) {
+      return alone->window == window ? "window" : "another window";
+    }
+    std::ostringstream text;
+    text << "display " << std::get<platform::DisplayFilter>(*platform.filter).display.displayID;
+    if (const auto& r = platform.configuration->sourceRect()) {
+      text << " at " << r->x << "," << r->y << " " << r->width << "x" << r->height;
+    }
+    return text.str();
   }
 
-  std::filesystem::path directory;
-  testing::TestRuntime rt;
-  testing::ScriptedPlatform platform;
-  CountingStopRequest stopRequest;
-  testing::OutputCapture out{STDOUT_FILENO};
-  ScriptedRecorder* recorder = nullptr;
-  std::unique_ptr<Recorder> kept;
-  std::optional<platform::WindowID> windowID;
-  std::string outputPath;
+  const std::filesystem::path previous = std::filesystem::current_path();
+  const std::filesystem::path directory =
+      std::filesystem::temp_directory_path() / ("quorvale-flow-" + std::to_string(getpid()));
+  platform::Window window{42, {1540, 100, 800, 600}, kApp, "Quorvale", true};
+  RecorderBounds bounds{10s, 10s};
   bool outOfMemory = false;  // making the recorder throws
+  std::string during;
+  std::optional<std::string> atWait;
+  std::string atExit;
+  testing::TestRuntime rt;
+  ScriptedPlatform platform;
+  testing::OutputCapture out{STDOUT_FILENO};
 };
 
-TEST_F(RunFlowTest, CleanRunStartsWaitsStopsAndExitsZero) {
-  EXPECT_EQ(run(Outcome::succeed, Outcome::succeed), 0);
-  EXPECT_EQ(stopRequest.waits, 1);
-  EXPECT_EQ(recorder->starts, 1);
-  EXPECT_EQ(recorder->stops, 1);
-  EXPECT_EQ(windowID, 42u);
-  EXPECT_EQ(events().size(), 2u);
-}
-
-TEST_F(RunFlowTest, MainQueueIsServedWhileStartRuns) {
-  run(Outcome::succeed, Outcome::succeed);
-  EXPECT_TRUE(recorder->mainQueueServedDuringStart);
-}
-
-TEST_F(RunFlowTest, StartFailureIsReportedWithLocationAndNeverStops) {
-  EXPECT_EQ(run(Outcome::fail, Outcome::succeed), 1);
-  EXPECT_EQ(stopRequest.waits, 0);
-  EXPECT_EQ(recorder->stops, 0);
-  const auto path = (directory / "movie.mp4").string();
-  EXPECT_EQ(events(),
-            (std::vector<SupportRecordingEvent>{{"error", path, "movie.mp4", "Scripted failure."}}));
-}
-
-TEST_F(RunFlowTest, StartFailureAfterTheRecordersOwnErrorAddsNothing) {
-  EXPECT_EQ(run(Outcome::reportThenFail, Outcome::succeed), 1);
-  ASSERT_EQ(events().size(), 1u);
-  EXPECT_EQ(events()[0].detail, "Reported by the recorder.");
-}
-
-TEST_F(RunFlowTest, StopFailureIsReportedUnlessTheRecorderDid) {
-  EXPECT_EQ(run(Outcome::succeed, Outcome::fail), 1);
-  const auto all = events();
-  ASSERT_EQ(all.size(), 2u);
-  EXPECT_EQ(all[1].detail, "Scripted failure.");
-  EXPECT_EQ(all[1].path, (directory / "movie.mp4").string());
-}
-
-TEST_F(RunFlowTest, StopFailureAfterTheRecordersOwnErrorAddsNothing) {
-  EXPECT_EQ(run(Outcome::succeed, Outcome::reportThenFail), 1);
-  const auto all = events();
-  ASSERT_EQ(all.size(), 2u);
-  EXPECT_EQ(all[1].detail, "Reported by the recorder.");
-}
-
-// Guards against a failure that no check names (here, no memory) ending the run without an error line.
-TEST_F(RunFlowTest, UnexpectedFailureIsStillReportedOnce) {
-  outOfMemory = true;
-  EXPECT_EQ(run(Outcome::succeed, Outcome::succeed), 1);
-  ASSERT_EQ(events().size(), 1u);
-  EXPECT_EQ(events()[0].status, "error");
-  EXPECT_EQ(events()[0].detail, std::bad_alloc().what());
-}
-
-// Guards against an error escaping the flow's coroutine ending the process with the status 0 it was handed.
-TEST_F(RunFlowTest, EscapedErrorIsReportedOnceAndNeverASuccess) {
-  EXPECT_EQ(QuorvaleScreenRecorderMain::exitStatus(nullptr, std::make_exception_ptr(std::bad_alloc()), 0), 1);
-  EXPECT_EQ(QuorvaleScreenRecorderMain::exitStatus(nullptr, nullptr, 0), 0);
-  EXPECT_EQ(events(), (std::vector<SupportRecordingEvent>{{"error", {}, {}, std::bad_alloc().what()}}));
-}
-
-TEST_F(RunFlowTest, UnsupportedSystemIsReportedAfterTheFileChecksWithLocation) {
-  platform.operatingSystemIsNewEnough = false;
-  EXPECT_EQ(run(Outcome::succeed, Outcome::succeed), 1);
-  EXPECT_EQ(recorder, nullptr);
-  const auto path = (directory / "movie.mp4").string();
-  EXPECT_EQ(events(),
-            (std::vector<SupportRecordingEvent>{
-                {"error", path, "movie.mp4", "Support recording needs macOS 15 or newer on this device."}}));
-  // A bad path still wins over the system check.
-  std::filesystem::create_directory(directory / "movie.mp4");
-  EXPECT_EQ(run(Outcome::succeed, Outcome::succeed), 1);
-  EXPECT_EQ(events().back().detail, "A recording already exists at " + path + ".");
-}
-
-TEST_F(RunFlowTest, RelativeOutputPathIsReportedUnderTheWorkingDirectory) {
-  const auto previous = std::filesystem::current_path();
-  std::filesystem::current_path(directory);
-  run(Outcome::succeed, Outcome::succeed, {"prog", "clip.mp4", "+42", "ignored", "extra"});
-  EXPECT_EQ(outputPath, (directory / "clip.mp4").string());
-  EXPECT_EQ(windowID, 42u);
-  // Guards against a relative path staying relative when the working directory is gone.
-  std::filesystem::create_directory(directory / "gone");
-  std::filesystem::current_path(directory / "gone");
-  std::filesystem::remove(directory / "gone");
-  EXPECT_EQ(run(Outcome::succeed, Outcome::succeed, {"prog", "clip.mp4", "42"}), 1);
-  std::filesystem::current_path(previous);
-  EXPECT_EQ(events().back(),
-            (SupportRecordingEvent{"error", "clip.mp4", "clip.mp4",
-                                   "The location of the recording could not be resolved, as the "
-                                   "current folder cannot be read: clip.mp4."}));
-}
-
-TEST(WindowIdentifier, ParsesDecimalUnsigned32BitOnly) {
-  EXPECT_EQ(parseWindowID("42"), 42u);
-  EXPECT_EQ(parseWindowID("+42"), 42u);
-  EXPECT_EQ(parseWindowID("007"), 7u);
-  EXPECT_EQ(parseWindowID("-0"), 0u);
-  EXPECT_EQ(parseWindowID("-000"), 0u);
-  EXPECT_EQ(parseWindowID("4294967295"), 4294967295u);
-  EXPECT_EQ(parseWindowID("0000000000004294967295"), 4294967295u);
-  for (const char* bad : {"", "+", "-", "-1", "4294967296", "99999999999999999999", " 42", "42 ", "4x",
-                          "0x2A", "1_000", "++1", "+-1", "\xD9\xA1"}) {
-    EXPECT_EQ(parseWindowID(bad), std::nullopt) << bad;
+TEST_P(SessionTest, ReportsOnceBeforeEachStepReturnsAndExitsWithItsStatus) {
+  const auto& s = GetParam();
+  bounds = s.bounds;
+  during = s.during;
+  if (s.setup) s.setup(*this);
+  platform.onStartCapture = s.start;
+  platform.onStopCapture = s.stop;
+  EXPECT_EQ(run(s.arguments), s.status);
+  // No waiting for the platform: each event is out before the step that made it returns.
+  EXPECT_EQ(atExit, expand(s.output));
+  const bool recording = s.output.find("started") != std::string::npos;
+  EXPECT_EQ(atWait, recording ? std::optional(expand(line("started"))) : std::nullopt);
+  if (s.recorded) {
+    EXPECT_EQ(recorded(), s.recorded);
+    EXPECT_TRUE(recorded() != "window" || platform.updates.empty());  // the window alone needs no crop
   }
+  EXPECT_EQ(platform.misuses, (*s.misuse ? std::vector<std::string>{s.misuse} : std::vector<std::string>{}));
+}
+
+const std::string kClean = line("started") + line("finished");
+const std::string kMissing = "Missing the output path or app window identifier.";
+const std::string kInvalid = "Could not read the Quorvale window identifier: ";
+std::string error(const std::string& detail) { return line("error", detail); }
+std::function<void(SessionTest&)> firstLookup(ScriptedPlatform::ContentAnswer answer) {
+  return [answer](SessionTest& t) { t.platform.contentAnswers = {answer}; };
+}
+std::function<void(SessionTest&)> secondLookup(ScriptedPlatform::ContentAnswer answer) {
+  return [answer](SessionTest& t) { t.platform.contentAnswers.push_back(answer); };
+}
+const auto kGone = std::make_exception_ptr(platform::PlatformError("test", 1, "gone"));
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cases, SessionTest, ::testing::Values(
+    Session{.name = "Clean", .status = 0, .output = kClean, .recorded = "display 2 at 100,100 800x600"},
+    Session{.name = "RelativePathSignedIDExtraArguments", .arguments = {"movie.mp4", "+42", "extra"}, .status = 0,
+            .output = kClean},
+    Session{.name = "NoArguments", .arguments = {}, .output = line("error", kMissing, "")},
+    Session{.name = "OneArgument", .arguments = {"@/m.mp4"}, .output = line("error", kMissing, "")},
+    // Regression: invalid UTF-8 in an argument must not lose the error event.
+    Session{.name = "InvalidWindowID", .arguments = {"@/m.mp4", "4\"2\n\xFF"},
+            .output = line("error", kInvalid + "4\\\"2\\n\xEF\xBF\xBD.", "")},
+    Session{.name = "InvalidWindowIDBeforeMissingFolder", .arguments = {"/no/such/dir/a.mp4", "x"},
+            .output = line("error", kInvalid + "x.", "")},
+    Session{.name = "FolderMissing", .arguments = {"@/caf\xE9/\xE9.mp4", "42"},
+            .output = line("error", "The Downloads folder could not be found: @/caf\xEF\xBF\xBD.",
+                           "@/caf\xEF\xBF\xBD/\xEF\xBF\xBD.mp4")},
+    Session{.name = "FileExists", .arguments = {"@/existing.mp4/", "42"},
+            .output = line("error", "A recording already exists at @/existing.mp4.", "@/existing.mp4")},
+    // Guards against a relative path staying relative when the working folder is gone.
+    Session{.name = "WorkingFolderGone", .arguments = {"clip.mp4", "42"}, .setup = [](SessionTest&) {
+              std::filesystem::create_directory("gone");
+              std::filesystem::current_path("gone");
+              std::filesystem::remove("../gone");
+            }, .output = line("error", "The location of the recording could not be resolved, as the current folder "
+                                       "cannot be read: clip.mp4.", "clip.mp4")},
+    Session{.name = "RootExists", .arguments = {"/", "42"}, .output = line("error", "A recording already exists at /.", "/")},
+    Session{.name = "SystemTooOld", .setup = [](SessionTest& t) { t.platform.version = {14, 9, 9}; },
+            .output = error("Support recording needs macOS 15 or newer on this device.")},
+    // Guards against a failure no check names ending the run without an error line.
+    Session{.name = "OutOfMemory", .setup = [](SessionTest& t) { t.outOfMemory = true; },
+            .output = line("error", "std::bad_alloc")},
+    // Without the owning application or a display the window alone is recorded, and nothing is reported.
+    Session{.name = "UnownedWindow", .setup = [](SessionTest& t) {
+              t.window.owningApplication.reset();
+              t.platform.contentAnswers = {t.answer()};
+            }, .during = "frame=42@1000,300,900,700", .status = 0, .output = kClean, .recorded = "window"},
+    Session{.name = "SecondLookupFails", .setup = secondLookup({contentWith({}, {kLeft}), kGone}), .status = 0,
+            .output = kClean, .recorded = "window"},
+    Session{.name = "NoDisplays", .setup = secondLookup({contentWith({}, {}), nullptr}), .status = 0,
+            .output = kClean, .recorded = "window"},
+    Session{.name = "WindowNarrowerThanAPoint", .setup = [](SessionTest& t) {
+              t.window.frame = Rect{1500, 10, 0.5, 300};
+              t.platform.contentAnswers = {t.answer()};
+            }, .status = 0, .output = kClean, .recorded = "display 2"},
+    // Guards against a blocking query that waits for a completion which already came.
+    Session{.name = "ContentAnsweredEarly", .setup = [](SessionTest& t) { t.platform.contentAnswers[0].early = true; },
+            .status = 0, .output = kClean, .recorded = "display 2 at 100,100 800x600"},
+    Session{.name = "PermissionGrantedOnRequest", .setup = [](SessionTest& t) { t.platform.preflightAnswer = false; },
+            .status = 0, .output = kClean},
+    Session{.name = "PermissionRefused",
+            .setup = [](SessionTest& t) { t.platform.preflightAnswer = t.platform.requestAnswer = false; },
+            .output = error("Screen recording permission is required. Allow Quorvale in System Settings > "
+                            "Privacy & Security > Screen & System Audio Recording, then try again.")},
+    Session{.name = "ContentLookupFails", .setup = firstLookup({contentWith({}, {}), kGone}), .output = error("gone")},
+    Session{.name = "ContentLookupEmpty", .setup = firstLookup({}),
+            .output = error("The support recorder is not ready yet.")},
+    Session{.name = "ContentLookupUnanswered", .setup = firstLookup({nullptr, nullptr, true}),
+            .output = error("fetchShareableContent() dropped its completion without resuming it.")},
+    Session{.name = "WindowMissing", .setup = firstLookup({contentWith({}, {}), nullptr}),
+            .output = error("Could not find the Quorvale window to record. "
+                            "Make sure the app window is open and visible.")},
+    Session{.name = "AttachFails", .setup = [](SessionTest& t) { t.platform.attachError = kGone; },
+            .output = error("gone")},
+    Session{.name = "StartCaptureFails", .start = "fail", .output = error("fail")},
+    // Guards against a request that throws as it is issued (no thread for it) ending the process.
+    Session{.name = "StartCaptureThrows", .start = "throw", .output = error("throw")},
+    Session{.name = "StartCaptureDropped", .start = "drop",
+            .output = error("startCapture(_:) dropped its completion without resuming it.")},
+    Session{.name = "StreamStopsBeforeStarted", .start = "complete streamStopped", .output = error("streamStopped")},
+    Session{.name = "NothingStarts", .start = "complete", .bounds = {50ms, 10s},
+            .output = error("Timed out while starting support recording. "
+                            "Approve the macOS screen recording prompt and try again.")},
+    // The first error is reported at once; the stop fails with it and need not wait for "finished".
+    Session{.name = "ErrorWhileRecording", .during = "outputFailed streamStopped", .stop = "complete",
+            .output = line("started") + error("outputFailed")},
+    // Guards against an error callback without an error object leaving room for a second "error" line.
+    Session{.name = "ErrorWithoutAnObject", .during = "outputFailedWithout streamStopped", .stop = "complete",
+            .output = line("started") + error("An unknown error occurred.")},
+    Session{.name = "CropUpdateFails", .setup = [](SessionTest& t) { t.platform.updateError = kGone; },
+            .during = "frame=42@1000,300,900,700", .stop = "complete", .output = line("started") + error("gone")},
+    Session{.name = "StopCaptureFails", .stop = "fail", .output = line("started") + error("fail")},
+    Session{.name = "NothingFinishes", .stop = "complete", .bounds = {10s, 50ms},
+            .output = line("started") + error("Timed out while finishing support recording.")},
+    Session{.name = "StopCompletedTwice", .stop = "complete fail finished", .status = 0, .output = kClean,
+            .misuse = "stopCapture(_:) resumed its completion more than once."}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+// One recording, checked for everything the movie needs of the stream.
+TEST_F(SessionTest, RecordsTheFirstWindowWithTheIdentifierOnItsDisplayWithTheMoviesSettings) {
+  auto duplicate = window;
+  duplicate.frame = {1440, 0, 100, 100};
+  platform.contentAnswers = {
+      {contentWith({{7, {}, kApp, "", true}, window, duplicate}, {kLeft, kRight}), nullptr}};
+  platform.info = {Rect{0, 0, 1920, 1080}, 2};
+  // Another window, a frame narrower than a point, then the same move twice.
+  during = "frame=43@0,0,10,10 frame=42@1500,10,0.5,300 frame=42@1000,300,900,700 frame=42@1000,300,900,700";
+  ASSERT_EQ(run({"clip.mp4", "42"}), 0);
+  EXPECT_EQ(platform.calls, (std::vector<std::string>{"getShareableContent(true, false)", "sharedApplication",
+                                                      "getShareableContent(true, false)"}));
+  EXPECT_EQ(platform.streamBuildThread, std::this_thread::get_id());
+  EXPECT_EQ(recorded(), "display 2 at 100,100 800x600");
+  const auto& filter = std::get<platform::DisplayFilter>(*platform.filter);
+  EXPECT_EQ(filter.includedApplications, std::vector{kApp});
+  EXPECT_TRUE(filter.exceptedWindows.empty());
+  const auto& c = *platform.configuration;
+  EXPECT_EQ(std::tuple(c.width(), c.height(), c.minimumFrameInterval(), c.queueDepth(), c.pixelFormat(),
+                       c.sampleRate(), c.channelCount()),
+            std::tuple(1280, 720, platform::FrameInterval{1, 15}, 5, platform::kPixelFormat420v, 48000, 2));
+  EXPECT_EQ(std::tuple(c.ignoreShadowsDisplay(), c.ignoreGlobalClipDisplay(), c.preservesAspectRatio(),
+                       c.showsCursor(), c.scalesToFit(), c.capturesAudio(), c.captureMicrophone(),
+                       c.excludesCurrentProcessAudio(), c.showMouseClicks(), c.ignoreShadowsSingleWindow(),
+                       c.ignoreGlobalClipSingleWindow(), c.includeChildWindows()),
+            std::tuple(false, false, true, true, true, true, false, false, true, false, false, true));
+  // The crop follows the window on the same display, by the same rule, into the same output size.
+  ASSERT_EQ(platform.updates.size(), 1u);
+  EXPECT_EQ(
+      std::tuple(platform.updates[0].sourceRect(), platform.updates[0].width(), platform.updates[0].height()),
+      std::tuple(Rect{0, 300, 900, 700}, 1280, 720));
+  const auto& output = *platform.outputConfiguration;
+  EXPECT_EQ(std::tuple(output.outputURL, output.outputFileType, output.videoCodecType),
+            std::tuple(directory / "clip.mp4", platform::kFileTypeMPEG4, platform::kVideoCodecH264));
 }
 
 #ifdef QUORVALE_PROGRAM
-// The real program: exact bytes on standard output, nothing on standard error.
-struct ProgramResult {
-  std::string out;
-  std::string err;
-  int status = -1;
-};
-
-ProgramResult runProgram(const std::vector<std::string>& arguments, const std::string& workingDirectory) {
-  int outPipe[2], errPipe[2];
-  EXPECT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
-  EXPECT_EQ(pipe2(errPipe, O_CLOEXEC), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-  posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
-  // Descriptors the test runner leaked would count against a descriptor limit.
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  std::vector<char*> argv;
-  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(outPipe[1]);
-  close(errPipe[1]);
-  ProgramResult result;
-  if (spawned != 0) {
-    close(outPipe[0]);
-    close(errPipe[0]);
-    return result;
-  }
-  auto drain = [](int fd) {
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
-      text.append(buffer, static_cast<std::size_t>(n));
-    close(fd);
-    return text;
+// The program itself: the one line on standard output, nothing on standard error.
+TEST_F(SessionTest, ProgramWritesOnlyTheEventLineAndExitsOne) {
+  const int status =
+      std::system("'" QUORVALE_PROGRAM "' existing.mp4 42 extra </dev/null >out.txt 2>err.txt");
+  const auto slurp = [](const char* name) {
+    std::ifstream file(name);
+    return std::string(std::istreambuf_iterator<char>(file), {});
   };
-  auto err = std::async(std::launch::async, drain, errPipe[0]);
-  result.out = drain(outPipe[0]);
-  result.err = err.get();
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return result;
-}
-
-struct ValidationCase {
-  const char* name;
-  std::vector<std::string> arguments;  // after the program path; "@" stands for the test directory
-  std::string expectedLine;            // "@" likewise
-  int openFiles = 0;                   // a descriptor limit to run under, if any
-};
-
-class ProgramValidationTest : public ::testing::TestWithParam<ValidationCase> {
- protected:
-  void SetUp() override {
-    directory = std::filesystem::temp_directory_path() / ("quorvale-validation-" + std::to_string(getpid()));
-    std::filesystem::create_directories(directory / "existing-dir");
-    std::ofstream(directory / "existing.mp4") << "x";
-    std::filesystem::create_symlink(directory / "existing.mp4", directory / "link-to-file.mp4");
-  }
-  void TearDown() override { std::filesystem::remove_all(directory); }
-  std::string expand(std::string text) const {
-    for (std::size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, directory.string());
-    return text;
-  }
-  std::filesystem::path directory;
-};
-
-TEST_P(ProgramValidationTest, WritesExactlyOneErrorLineAndExitsOne) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  // A sanitizer's runtime holds descriptors of its own before main() runs.
-  if (GetParam().openFiles > 0) GTEST_SKIP() << "descriptor limits are for the plain build";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_EQ(slurp("out.txt"),
+            expand(line("error", "A recording already exists at @/existing.mp4.", "@/existing.mp4")));
+  EXPECT_EQ(slurp("err.txt"), "");
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // their runtimes hold descriptors too
+  // Guards against setting up the recording before the arguments are checked (no pipe, an abort);
+  // descriptor 3, which the test runner may hold, is closed so that the limit leaves the program one.
+  EXPECT_EQ(
+      std::system("/usr/bin/prlimit --nofile=4 -- '" QUORVALE_PROGRAM "' </dev/null >out.txt 2>err.txt 3>&-"),
+      256);
+  EXPECT_EQ(slurp("out.txt"), line("error", "Missing the output path or app window identifier.", ""));
 #endif
-  std::vector<std::string> arguments{QUORVALE_PROGRAM};
-  if (GetParam().openFiles > 0) {
-    arguments.insert(arguments.begin(),
-                     {"/usr/bin/prlimit", "--nofile=" + std::to_string(GetParam().openFiles), "--"});
-  }
-  for (const auto& argument : GetParam().arguments) arguments.push_back(expand(argument));
-  const auto result = runProgram(arguments, directory.string());
-  EXPECT_EQ(result.out, expand(GetParam().expectedLine) + "\n");
-  EXPECT_EQ(result.err, "");
-  EXPECT_EQ(result.status, 1);
 }
-
-std::string invalidID(const std::string& escapedText) {
-  return R"({"status":"error","detail":"Could not read the Quorvale window identifier: )" + escapedText +
-         R"(."})";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ProgramValidationTest,
-    ::testing::Values(
-        ValidationCase{"noArguments",
-                       {},
-                       R"({"status":"error","detail":"Missing the output path or app window identifier."})"},
-        // Guards against setting up the recording before the arguments are checked (no pipe, an abort).
-        ValidationCase{"noArgumentsAndFewDescriptors",
-                       {},
-                       R"({"status":"error","detail":"Missing the output path or app window identifier."})",
-                       4},
-        ValidationCase{"oneArgument",
-                       {"@/a.mp4"},
-                       R"({"status":"error","detail":"Missing the output path or app window identifier."})"},
-        ValidationCase{"emptyID", {"@/a.mp4", ""}, invalidID("")},
-        ValidationCase{"leadingBlank", {"@/a.mp4", " 42"}, invalidID(" 42")},
-        ValidationCase{"trailingBlank", {"@/a.mp4", "42 "}, invalidID("42 ")},
-        ValidationCase{"letter", {"@/a.mp4", "4x"}, invalidID("4x")},
-        ValidationCase{"hex", {"@/a.mp4", "0x2A"}, invalidID("0x2A")},
-        ValidationCase{"plusAlone", {"@/a.mp4", "+"}, invalidID("+")},
-        ValidationCase{"minusAlone", {"@/a.mp4", "-"}, invalidID("-")},
-        ValidationCase{"negative", {"@/a.mp4", "-1"}, invalidID("-1")},
-        ValidationCase{"tooLarge", {"@/a.mp4", "4294967296"}, invalidID("4294967296")},
-        ValidationCase{"quoteAndNewline", {"@/a.mp4", "4\"2\n"}, invalidID("4\\\"2\\n")},
-        // Regression: invalid UTF-8 in an argument must not lose the error event.
-        ValidationCase{"invalidUtf8", {"@/a.mp4", "4\xFF"}, invalidID("4\xEF\xBF\xBD")},
-        ValidationCase{"badIDWinsOverBadPath", {"/no/such/dir/a.mp4", "x"}, invalidID("x")},
-        ValidationCase{
-            "parentMissing",
-            {"@/missing/clip.mp4", "42"},
-            R"({"status":"error","path":"@/missing/clip.mp4","fileName":"clip.mp4","detail":"The Downloads folder could not be found: @/missing."})"},
-        ValidationCase{
-            "fileExists",
-            {"@/existing.mp4", "42"},
-            R"({"status":"error","path":"@/existing.mp4","fileName":"existing.mp4","detail":"A recording already exists at @/existing.mp4."})"},
-        ValidationCase{
-            "directoryExists",
-            {"@/existing-dir", "42"},
-            R"({"status":"error","path":"@/existing-dir","fileName":"existing-dir","detail":"A recording already exists at @/existing-dir."})"},
-        ValidationCase{
-            "linkToFileExists",
-            {"@/link-to-file.mp4", "42"},
-            R"({"status":"error","path":"@/link-to-file.mp4","fileName":"link-to-file.mp4","detail":"A recording already exists at @/link-to-file.mp4."})"},
-        ValidationCase{
-            "relativePathExists",
-            {"existing.mp4", "42", "extra"},
-            R"({"status":"error","path":"@/existing.mp4","fileName":"existing.mp4","detail":"A recording already exists at @/existing.mp4."})"}),
-    [](const auto& info) { return std::string(info.param.name); });
 #endif
+
+// Guards against an error escaping the flow's coroutine ending the process with the status 0 it was handed.
+TEST(RunFlowTest, AnEscapedErrorIsReportedOnceAndNeverASuccess) {
+  testing::OutputCapture out{STDOUT_FILENO};
+  EXPECT_EQ(QuorvaleScreenRecorderMain::exitStatus(nullptr, std::make_exception_ptr(std::bad_alloc()), 0), 1);
+  EXPECT_EQ(QuorvaleScreenRecorderMain::exitStatus(nullptr, nullptr, 0), 0);
+  EXPECT_EQ(out.text(), line("error", "std::bad_alloc", ""));
+}
+
+TEST(WindowIDTest, ParsesDecimalUnsigned32BitOnly) {
+  const std::pair<const char*, std::optional<std::uint32_t>> table[] = {
+      {"42", 42},
+      {"+42", 42},
+      {"007", 7},
+      {"-0", 0},
+      {"-000", 0},
+      {"4294967295", 4294967295u},
+      {"0000000000004294967295", 4294967295u}};
+  for (const auto& [text, value] : table) EXPECT_EQ(parseWindowID(text), value) << text;
+  for (const char* bad : {"", "+", "-", "-1", "4294967296", "99999999999999999999", " 42", "42 ", "4x", "4/",
+                          "4:", "0x2A", "++1", "+-1", "\xD9\xA1"}) {
+    EXPECT_EQ(parseWindowID(bad), std::nullopt) << bad;
+  }
+}
 
 }  // namespace
 }  // namespace quorvale::recorder

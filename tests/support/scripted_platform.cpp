@@ -1,13 +1,18 @@
 #include "support/scripted_platform.h"
 
 #include <asio/post.hpp>
+#include <cstdio>
+#include <future>
+#include <sstream>
+#include <tuple>
+
+#include "platform/platform_error.h"
 
 namespace quorvale::testing {
 
 namespace {
 
-class ScriptedOutput final : public platform::RecordingOutput {
- public:
+struct ScriptedOutput final : platform::RecordingOutput {
   explicit ScriptedOutput(platform::RecordingOutputDelegate& delegate) : delegate(delegate) {}
   platform::RecordingOutputDelegate& delegate;
 };
@@ -18,43 +23,62 @@ class ScriptedStream final : public platform::Stream {
  public:
   ScriptedStream(ScriptedPlatform& platform, platform::StreamDelegate& delegate)
       : platform_(platform), delegate_(delegate) {}
-
-  // Deliveries may still refer to this stream and its delegates.
-  ~ScriptedStream() override { platform_.drain(); }
+  ~ScriptedStream() override { platform_.drain(); }  // deliveries may still refer to this stream
 
   void addRecordingOutput(std::shared_ptr<platform::RecordingOutput> output) override {
-    platform_.record("addRecordingOutput");
     if (platform_.attachError) std::rethrow_exception(platform_.attachError);
     output_ = std::static_pointer_cast<ScriptedOutput>(output);
   }
-
-  void startCapture(Completion completion) override {
-    platform_.record("startCapture");
-    control(std::move(completion), platform_.onStartCapture);
-  }
-
-  void stopCapture(Completion completion) override {
-    platform_.record("stopCapture");
-    control(std::move(completion), platform_.onStopCapture);
-  }
-
+  void startCapture(Completion completion) override { play(platform_.onStartCapture, std::move(completion)); }
+  void stopCapture(Completion completion) override { play(platform_.onStopCapture, std::move(completion)); }
   void updateConfiguration(const platform::StreamConfiguration& configuration,
                            Completion completion) override {
     {
       const std::lock_guard lock(platform_.mutex_);
-      platform_.calls_.push_back("updateConfiguration");
-      platform_.configurationUpdates_.push_back(configuration);
+      platform_.updates.push_back(configuration);
     }
-    platform_.deliver("updateCompletion", [completion = std::move(completion)] { completion(nullptr); });
+    platform_.post(true, [completion, error = platform_.updateError] { completion(error); });
+  }
+
+  void play(const std::string& script, Completion completion) {
+    // Deliveries may end the caller's wait, and with it the test, while the script is still posting.
+    platform_.hold(1);
+    bool ordered = true;
+    std::istringstream words(script);
+    for (std::string word; words >> word;) {
+      const auto error = std::make_exception_ptr(platform::PlatformError("test", 1, word));
+      if (word == "throw") {  // as it is issued, as when no thread can be had for it
+        platform_.hold(-1);
+        throw platform::PlatformError("test", 1, word);
+      } else if (word == "unordered") {
+        ordered = false;
+      } else if (word == "complete" || word == "fail") {
+        platform_.post(ordered,
+                       [completion, error = word == "fail" ? error : nullptr] { completion(error); });
+      } else if (word == "drop") {  // on a platform thread, as a service that forgets a handler would
+        platform_.post(ordered, [dropped = std::move(completion)]() mutable { dropped = nullptr; });
+        completion = nullptr;
+      } else if (platform::WindowID id = 0; word.starts_with("frame=")) {
+        platform::Rect frame;
+        std::sscanf(word.c_str(), "frame=%u@%lf,%lf,%lf,%lf", &id, &frame.x, &frame.y, &frame.width,
+                    &frame.height);
+        platform_.post(ordered,
+                       [this, id, frame] { delegate_.streamWindowFrameDidChange(*this, id, frame); });
+      } else {
+        platform_.post(ordered, [this, word, error] { callBack(word, error); });
+      }
+    }
+    platform_.hold(-1);
   }
 
  private:
-  void control(Completion completion, const StreamScript& script) {
-    // Deliveries may finish the caller's wait while the script is still posting.
-    const auto busy = platform_.busy();
-    StreamControl control(platform_, *this, delegate_, output_ ? &output_->delegate : nullptr, output_.get(),
-                          std::move(completion));
-    script(control);
+  void callBack(const std::string& word, const std::exception_ptr& error) {
+    auto& output = output_->delegate;
+    if (word == "started") output.recordingOutputDidStartRecording(*output_);
+    if (word == "finished") output.recordingOutputDidFinishRecording(*output_);
+    if (word == "outputFailed") output.recordingOutputDidFailWithError(*output_, error);
+    if (word == "outputFailedWithout") output.recordingOutputDidFailWithError(*output_, nullptr);
+    if (word == "streamStopped") delegate_.streamDidStopWithError(*this, error);
   }
 
   ScriptedPlatform& platform_;
@@ -62,121 +86,25 @@ class ScriptedStream final : public platform::Stream {
   std::shared_ptr<ScriptedOutput> output_;
 };
 
-StreamControl::StreamControl(ScriptedPlatform& platform, platform::Stream& stream,
-                             platform::StreamDelegate& streamDelegate,
-                             platform::RecordingOutputDelegate* outputDelegate,
-                             platform::RecordingOutput* output, platform::Stream::Completion completion)
-    : platform_(platform),
-      stream_(stream),
-      streamDelegate_(streamDelegate),
-      outputDelegate_(outputDelegate),
-      output_(output),
-      completion_(std::move(completion)) {}
-
-void StreamControl::send(std::string what, std::function<void()> fn) {
-  if (unordered) {
-    platform_.deliverUnordered(std::move(what), std::move(fn));
-  } else {
-    platform_.deliver(std::move(what), std::move(fn));
-  }
-}
-
-void StreamControl::complete(std::exception_ptr error) {
-  send("completion", [completion = completion_, error] { completion(error); });
-}
-
-void StreamControl::started() {
-  send("started", [delegate = outputDelegate_, output = output_] {
-    delegate->recordingOutputDidStartRecording(*output);
-  });
-}
-
-void StreamControl::outputFailed(std::exception_ptr error) {
-  send("outputFailed", [delegate = outputDelegate_, output = output_, error] {
-    delegate->recordingOutputDidFailWithError(*output, error);
-  });
-}
-
-void StreamControl::streamStopped(std::exception_ptr error) {
-  send("streamStopped", [delegate = &streamDelegate_, stream = &stream_, error] {
-    delegate->streamDidStopWithError(*stream, error);
-  });
-}
-
-void StreamControl::finished() {
-  send("finished", [delegate = outputDelegate_, output = output_] {
-    delegate->recordingOutputDidFinishRecording(*output);
-  });
-}
-
-void StreamControl::windowFrameChanged(platform::WindowID window, platform::Rect frame) {
-  send("windowFrameChanged", [delegate = &streamDelegate_, stream = &stream_, window, frame] {
-    delegate->streamWindowFrameDidChange(*stream, window, frame);
-  });
-}
-
-void StreamControl::dropCompletion() {
-  // Dropped on a platform thread, as a service that forgets a handler would.
-  send("dropCompletion", [completion = std::move(completion_)]() mutable { completion = nullptr; });
-  completion_ = nullptr;
-}
-
-ScriptedPlatform::ScriptedPlatform() = default;
-
 ScriptedPlatform::~ScriptedPlatform() {
   drain();
   threads_.join();
 }
 
-void ScriptedPlatform::record(std::string call) {
-  const std::lock_guard lock(mutex_);
-  calls_.push_back(std::move(call));
-}
+void ScriptedPlatform::play(const std::string& script) { lastStream_->play(script, nullptr); }
 
-void ScriptedPlatform::run(const std::string& what, std::function<void()>& fn) {
-  {
-    const std::lock_guard lock(mutex_);
-    deliveries_.push_back({what, std::this_thread::get_id()});
-  }
-  try {
-    fn();
-  } catch (const std::exception& error) {
-    const std::lock_guard lock(mutex_);
-    misuses_.push_back(error.what());
-  }
-  fn = nullptr;  // whatever the delivery held goes before drain() sees it done
-  const std::lock_guard lock(mutex_);
-  --pending_;
-  idle_.notify_all();
-}
-
-void ScriptedPlatform::deliver(std::string what, std::function<void()> fn) {
-  post(true, std::move(what), std::move(fn));
-}
-
-void ScriptedPlatform::deliverUnordered(std::string what, std::function<void()> fn) {
-  post(false, std::move(what), std::move(fn));
-}
-
-ScriptedPlatform::Busy ScriptedPlatform::busy() {
-  const std::lock_guard lock(mutex_);
-  ++posting_;
-  return Busy(this);
-}
-
-void ScriptedPlatform::Busy::Release::operator()(ScriptedPlatform* platform) const {
-  const std::lock_guard lock(platform->mutex_);
-  --platform->posting_;
-  platform->idle_.notify_all();
-}
-
-void ScriptedPlatform::post(bool ordered, std::string what, std::function<void()> fn) {
-  const auto inside = busy();
-  {
-    const std::lock_guard lock(mutex_);
-    ++pending_;
-  }
-  auto task = [this, what = std::move(what), fn = std::move(fn)]() mutable { run(what, fn); };
+void ScriptedPlatform::post(bool ordered, std::function<void()> fn) {
+  hold(1);
+  auto task = [this, fn = std::move(fn)]() mutable {
+    try {
+      fn();
+    } catch (const std::exception& error) {
+      const std::lock_guard lock(mutex_);
+      misuses.push_back(error.what());
+    }
+    fn = nullptr;  // whatever the delivery held goes before drain() sees it done
+    hold(-1);
+  };
   if (ordered) {
     asio::post(ordered_, std::move(task));
   } else {
@@ -184,132 +112,50 @@ void ScriptedPlatform::post(bool ordered, std::string what, std::function<void()
   }
 }
 
-void ScriptedPlatform::waitDelivered() {
-  std::unique_lock lock(mutex_);
-  idle_.wait(lock, [this] { return pending_ == 0; });
+void ScriptedPlatform::hold(int change) {
+  const std::lock_guard lock(mutex_);
+  pending_ += change;
+  if (pending_ == 0) idle_.notify_all();
 }
 
 void ScriptedPlatform::drain() {
   std::unique_lock lock(mutex_);
-  idle_.wait(lock, [this] { return pending_ == 0 && posting_ == 0; });
+  idle_.wait(lock, [this] { return pending_ == 0; });
 }
 
-std::vector<std::string> ScriptedPlatform::calls() const {
-  const std::lock_guard lock(mutex_);
-  return calls_;
+bool ScriptedPlatform::isOperatingSystemAtLeast(platform::OperatingSystemVersion at) {
+  return std::tie(version.major, version.minor, version.patch) >= std::tie(at.major, at.minor, at.patch);
 }
-
-std::vector<Delivery> ScriptedPlatform::deliveries() const {
-  const std::lock_guard lock(mutex_);
-  return deliveries_;
-}
-
-std::vector<std::string> ScriptedPlatform::misuses() const {
-  const std::lock_guard lock(mutex_);
-  return misuses_;
-}
-
-std::optional<platform::StreamConfiguration> ScriptedPlatform::streamConfiguration() const {
-  const std::lock_guard lock(mutex_);
-  return streamConfiguration_;
-}
-
-std::vector<platform::StreamConfiguration> ScriptedPlatform::configurationUpdates() const {
-  const std::lock_guard lock(mutex_);
-  return configurationUpdates_;
-}
-
-std::optional<platform::ContentFilter> ScriptedPlatform::filter() const {
-  const std::lock_guard lock(mutex_);
-  return filter_;
-}
-
-std::optional<platform::RecordingOutputConfiguration> ScriptedPlatform::outputConfiguration() const {
-  const std::lock_guard lock(mutex_);
-  return outputConfiguration_;
-}
-
-std::thread::id ScriptedPlatform::streamBuildThread() const {
-  const std::lock_guard lock(mutex_);
-  return streamBuildThread_;
-}
-
-bool ScriptedPlatform::isOperatingSystemAtLeast(platform::OperatingSystemVersion version) {
-  record("isOperatingSystemAtLeast(" + std::to_string(version.major) + "." + std::to_string(version.minor) +
-         "." + std::to_string(version.patch) + ")");
-  return operatingSystemIsNewEnough;
-}
-
-bool ScriptedPlatform::preflightScreenCaptureAccess() {
-  record("preflightScreenCaptureAccess");
-  return preflightAnswer;
-}
-
-bool ScriptedPlatform::requestScreenCaptureAccess() {
-  record("requestScreenCaptureAccess");
-  return requestAnswer;
-}
-
-void ScriptedPlatform::sharedApplication() { record("sharedApplication"); }
 
 void ScriptedPlatform::getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
                                            ContentCompletion completion) {
-  const auto inside = busy();
-  ContentAnswer answer;
-  {
-    const std::lock_guard lock(mutex_);
-    calls_.push_back(std::string("getShareableContent(") + (excludeDesktopWindows ? "true" : "false") + ", " +
-                     (onScreenWindowsOnly ? "true" : "false") + ")");
-    if (!contentAnswers.empty()) {
-      answer = contentAnswers[std::min(contentQueries_, contentAnswers.size() - 1)];
-    }
-    ++contentQueries_;
-  }
-  if (answer.neverAnswer) {
-    deliver("dropContentCompletion",
-            [completion = std::move(completion)]() mutable { completion = nullptr; });
-    return;
-  }
-  deliver("contentCompletion",
-          [completion = std::move(completion), answer] { completion(answer.content, answer.error); });
-  if (answerBeforeReturning) waitDelivered();
-}
-
-platform::ContentInfo ScriptedPlatform::contentInfo(const platform::ContentFilter&) {
-  record("contentInfo");
-  return info;
-}
-
-platform::RecordingOutputConfiguration ScriptedPlatform::makeRecordingOutputConfiguration() {
-  record("makeRecordingOutputConfiguration");
-  platform::RecordingOutputConfiguration configuration;
-  configuration.availableOutputFileTypes = fileTypes;
-  configuration.availableVideoCodecTypes = codecTypes;
-  return configuration;
+  calls.push_back(std::string("getShareableContent(") + (excludeDesktopWindows ? "true" : "false") + ", " +
+                  (onScreenWindowsOnly ? "true" : "false") + ")");
+  const auto answer = contentAnswers.at(std::min(contentQueries_++, contentAnswers.size() - 1));
+  auto delivered = std::make_shared<std::promise<void>>();
+  post(true, [completion = std::move(completion), answer, delivered]() mutable {
+    if (!answer.neverAnswer) completion(answer.content, answer.error);
+    completion = nullptr;
+    delivered->set_value();
+  });
+  if (answer.early) delivered->get_future().wait();
 }
 
 std::shared_ptr<platform::RecordingOutput> ScriptedPlatform::makeRecordingOutput(
-    const platform::RecordingOutputConfiguration& configuration,
-    platform::RecordingOutputDelegate& delegate) {
-  {
-    const std::lock_guard lock(mutex_);
-    calls_.push_back("makeRecordingOutput");
-    outputConfiguration_ = configuration;
-  }
+    const platform::RecordingOutputConfiguration& asked, platform::RecordingOutputDelegate& delegate) {
+  outputConfiguration = asked;
   return std::make_shared<ScriptedOutput>(delegate);
 }
 
-std::shared_ptr<platform::Stream> ScriptedPlatform::makeStream(
-    const platform::ContentFilter& filter, const platform::StreamConfiguration& configuration,
-    platform::StreamDelegate& delegate) {
-  {
-    const std::lock_guard lock(mutex_);
-    calls_.push_back("makeStream");
-    filter_ = filter;
-    streamConfiguration_ = configuration;
-    streamBuildThread_ = std::this_thread::get_id();
-  }
-  return std::make_shared<ScriptedStream>(*this, delegate);
+std::shared_ptr<platform::Stream> ScriptedPlatform::makeStream(const platform::ContentFilter& asked,
+                                                               const platform::StreamConfiguration& settings,
+                                                               platform::StreamDelegate& delegate) {
+  filter = asked;
+  configuration = settings;
+  streamBuildThread = std::this_thread::get_id();
+  auto stream = std::make_shared<ScriptedStream>(*this, delegate);
+  lastStream_ = stream.get();
+  return stream;
 }
 
 }  // namespace quorvale::testing

@@ -5,7 +5,6 @@
 #include <asio/io_context.hpp>
 #include <asio/thread_pool.hpp>
 #include <exception>
-#include <optional>
 
 #include "recorder/runtime.h"
 
@@ -19,7 +18,7 @@ struct TestRuntime {
 
   ~TestRuntime() { workers.join(); }
 
-  // Serves the main queue on this thread until the awaitable is done.
+  // Serves the main queue on this thread until the operation is done; returns its failure.
   std::exception_ptr run(asio::awaitable<void> operation) {
     std::exception_ptr failure;
     auto busy = asio::make_work_guard(mainQueue);
@@ -27,26 +26,9 @@ struct TestRuntime {
       failure = error;
       busy.reset();
     });
-    serve();
-    return failure;
-  }
-
-  template <class T>
-  std::exception_ptr run(asio::awaitable<T> operation, std::optional<T>& result) {
-    std::exception_ptr failure;
-    auto busy = asio::make_work_guard(mainQueue);
-    asio::co_spawn(mainQueue, std::move(operation), [&](std::exception_ptr error, T value) {
-      failure = error;
-      if (!error) result = std::move(value);
-      busy.reset();
-    });
-    serve();
-    return failure;
-  }
-
-  void serve() {
     mainQueue.restart();
     mainQueue.run();
+    return failure;
   }
 };
 
