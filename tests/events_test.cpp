@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <new>
 #include <nlohmann/json.hpp>
 #include <thread>
 #include <vector>
@@ -86,6 +87,16 @@ TEST_F(EmitEventTest, EncodingFailureWritesNothingToStandardOutputAndOneLineToSt
   const auto lines = err.lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].rfind("Failed to encode support recording event: ", 0), 0u);
+}
+
+// Guards against the one "error" line lost when memory runs out while it is encoded.
+TEST_F(EmitEventTest, OutOfMemoryWhileEncodingStillWritesTheSameLine) {
+  std::string detail;
+  while (detail.size() < 3000) detail += "a\"b\\c\nd\x1f/é ";  // longer than the line buffer
+  const SupportRecordingEvent event{"error", "/tmp/Bühne/a.mp4", "a.mp4", detail};
+  emitEventEncodedBy(event, [](const SupportRecordingEvent&) -> std::string { throw std::bad_alloc(); });
+  EXPECT_EQ(out.text(), event.encode() + "\n");
+  EXPECT_EQ(err.text(), "");
 }
 
 // Guards against lines longer than a pipe's atomic write size interleaving.

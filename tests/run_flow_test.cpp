@@ -180,14 +180,16 @@ TEST_F(RunFlowTest, UnexpectedFailureIsStillReportedOnce) {
   EXPECT_EQ(run(Outcome::succeed, Outcome::succeed), 1);
   ASSERT_EQ(events().size(), 1u);
   EXPECT_EQ(events()[0].status, "error");
-  EXPECT_EQ(events()[0].detail, std::bad_alloc().what());
+  EXPECT_EQ(events()[0].detail, events::kOutOfMemoryMessage);
 }
 
 // Guards against an error escaping the flow's coroutine ending the process with the status 0 it was handed.
 TEST_F(RunFlowTest, EscapedErrorIsReportedOnceAndNeverASuccess) {
   EXPECT_EQ(QuorvaleScreenRecorderMain::exitStatus(nullptr, std::make_exception_ptr(std::bad_alloc()), 0), 1);
   EXPECT_EQ(QuorvaleScreenRecorderMain::exitStatus(nullptr, nullptr, 0), 0);
-  EXPECT_EQ(events(), (std::vector<SupportRecordingEvent>{{"error", {}, {}, std::bad_alloc().what()}}));
+  EXPECT_EQ(
+      events(),
+      (std::vector<SupportRecordingEvent>{{"error", {}, {}, std::string(events::kOutOfMemoryMessage)}}));
 }
 
 TEST_F(RunFlowTest, UnsupportedSystemIsReportedAfterTheFileChecksWithLocation) {
