@@ -1,19 +1,27 @@
 // Process entry: serve the main queue on the main thread, run the flow on it,
 // and end the process with the flow's status.
 
+#include <cxxabi.h>
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
+// GCC 12 takes asio's coroutine frames for mismatched new and delete, depending on
+// how main is inlined (GCC PR 109224).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #include <asio/co_spawn.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/thread_pool.hpp>
+#pragma GCC diagnostic pop
 #include <csignal>
 #include <cstdlib>
 #include <exception>
+#include <new>
 #include <optional>
 #include <thread>
+#include <typeinfo>
 #include <vector>
 
 #include "events/support_recording_event.h"
@@ -40,6 +48,37 @@ void keepStandardErrorForOurselves() {
   }
   ::close(null);
   events::setErrorDescriptor(own);
+}
+
+// The last resort, for failures no handler of the run flow sees: an exception that
+// escapes a thread or a noexcept function (std::terminate), PulseAudio's exit when
+// it runs out of memory (it raises SIGQUIT, then calls _exit(1)), any other abort.
+// The parent still gets one "error" line, unless a terminal line is out, and status 1.
+[[noreturn]] void endWithLastResortReport(events::LastResortCause cause) noexcept {
+  events::emitLastResortError(cause);
+  ::_exit(1);
+}
+
+[[noreturn]] void onTerminate() noexcept {
+  // Its type only: rethrowing the exception to look at it would need memory.
+  const std::type_info* escaped = abi::__cxa_current_exception_type();
+  const bool outOfMemory =
+      escaped && (*escaped == typeid(std::bad_alloc) || *escaped == typeid(std::bad_array_new_length));
+  endWithLastResortReport(outOfMemory ? events::LastResortCause::outOfMemory
+                                      : events::LastResortCause::unexpectedStop);
+}
+
+extern "C" void onFatalSignal(int signal) {
+  endWithLastResortReport(signal == SIGQUIT ? events::LastResortCause::outOfMemory
+                                            : events::LastResortCause::unexpectedStop);
+}
+
+void installLastResortReport() {
+  std::set_terminate(onTerminate);
+  struct sigaction action {};
+  action.sa_handler = onFatalSignal;
+  sigfillset(&action.sa_mask);
+  for (const int signal : {SIGQUIT, SIGABRT}) ::sigaction(signal, &action, nullptr);
 }
 
 // The worker pool, joined thread by thread: asio's thread_pool constructor waits
@@ -80,6 +119,7 @@ int main(int argc, char** argv) {
   // the fewer TLB misses save it.
   ::prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
   keepStandardErrorForOurselves();
+  installLastResortReport();
 
   // Other threads may still be working at every exit: no static destructors.
   std::optional<recorder::RunEnvironment> environment;

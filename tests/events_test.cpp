@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <new>
 #include <nlohmann/json.hpp>
 #include <thread>
 #include <vector>
@@ -41,6 +42,18 @@ TEST(EmitEventTest, WhatCannotBeEncodedIsReportedOnStandardErrorInstead) {
 }
 
 // Guards against a writer that loops for ever once the parent stops reading.
+// Guards against the one "error" line lost when memory runs out while it is encoded.
+TEST(EmitEventTest, OutOfMemoryWhileEncodingStillWritesTheSameLine) {
+  OutputCapture out{STDOUT_FILENO};
+  OutputCapture err{STDERR_FILENO};
+  std::string detail;
+  while (detail.size() < 3000) detail += "a\"b\\c\nd\x1f/é ";  // longer than the line buffer
+  const SupportRecordingEvent event{"error", "/tmp/Bühne/a.mp4", "a.mp4", detail};
+  emitEventEncodedBy(event, [](const SupportRecordingEvent&) -> std::string { throw std::bad_alloc(); });
+  EXPECT_EQ(out.text(), event.encode() + "\n");
+  EXPECT_EQ(err.text(), "");
+}
+
 TEST(EmitEventTest, AParentThatStoppedReadingLosesTheLineOnly) {
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);

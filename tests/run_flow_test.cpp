@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "events/support_recording_error.h"
 #include "platform/platform_error.h"
 #include "recorder/quorvale_screen_recorder.h"
 #include "recorder/window_id.h"
@@ -197,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, SessionTest, ::testing::Values(
             .output = error("Support recording needs macOS 15 or newer on this device.")},
     // Guards against a failure no check names ending the run without an error line.
     Session{.name = "OutOfMemory", .setup = [](SessionTest& t) { t.outOfMemory = true; },
-            .output = line("error", "std::bad_alloc")},
+            .output = line("error", std::string(events::kOutOfMemoryMessage))},
     // Without the owning application or a display the window alone is recorded, and nothing is reported.
     Session{.name = "UnownedWindow", .setup = [](SessionTest& t) {
               t.window.owningApplication.reset();
@@ -320,7 +321,7 @@ TEST(RunFlowTest, AnEscapedErrorIsReportedOnceAndNeverASuccess) {
   testing::OutputCapture out{STDOUT_FILENO};
   EXPECT_EQ(QuorvaleScreenRecorderMain::exitStatus(nullptr, std::make_exception_ptr(std::bad_alloc()), 0), 1);
   EXPECT_EQ(QuorvaleScreenRecorderMain::exitStatus(nullptr, nullptr, 0), 0);
-  EXPECT_EQ(out.text(), line("error", "std::bad_alloc", ""));
+  EXPECT_EQ(out.text(), line("error", std::string(events::kOutOfMemoryMessage), ""));
 }
 
 TEST(WindowIDTest, ParsesDecimalUnsigned32BitOnly) {

@@ -1,5 +1,7 @@
 #include "events/support_recording_error.h"
 
+#include <new>
+
 #include "events/support_recording_event.h"
 
 namespace quorvale::events {
@@ -53,6 +55,8 @@ std::string localizedDescription(const std::exception_ptr& error) {
   if (!error) return "An unknown error occurred.";
   try {
     std::rethrow_exception(error);
+  } catch (const std::bad_alloc&) {
+    return std::string(kOutOfMemoryMessage);
   } catch (const std::exception& e) {
     // Messages may quote raw file-system bytes (a path in another encoding); the
     // event that carries them must still be written.

@@ -4,6 +4,7 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace quorvale::events {
 
@@ -57,9 +58,13 @@ class SupportRecordingError : public std::exception {
   std::optional<std::uint32_t> windowID_;
 };
 
+// The details of the last-resort report (see emitLastResortError), made before memory runs out.
+inline constexpr std::string_view kOutOfMemoryMessage = "There was not enough memory to go on recording.";
+inline constexpr std::string_view kUnexpectedStopMessage = "The recording stopped unexpectedly.";
+
 // The text an error event carries for any failure: the description of a
-// SupportRecordingError or a platform error, what() of another exception;
-// always valid UTF-8.
+// SupportRecordingError or a platform error, kOutOfMemoryMessage for
+// std::bad_alloc, what() of another exception; always valid UTF-8.
 std::string localizedDescription(const std::exception_ptr& error);
 
 }  // namespace quorvale::events

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,15 +25,38 @@ struct SupportRecordingEvent {
 
 // Writes the event and a line feed to standard output as one whole line.
 // Callable from any thread; never throws and never ends the process. When the
-// event cannot be encoded, standard error gets one line saying why.
+// event cannot be encoded, standard error gets one line saying why; when only
+// memory is short, the line is written without allocating.
 void emitEvent(const SupportRecordingEvent& event) noexcept;
+// emitEvent with another encoder in place of encode(), to test its failures.
+void emitEventEncodedBy(const SupportRecordingEvent& event,
+                        std::string (*encode)(const SupportRecordingEvent&)) noexcept;
 
 // Where that one line goes: standard error unless the process keeps its own
 // standard error elsewhere (descriptor 2 then silences the libraries' messages).
 void setErrorDescriptor(int fd) noexcept;
 
+// When even the event cannot be made, the last-resort line for want of memory stands in.
 void emitError(const std::string& message, const std::optional<std::string>& path,
                const std::optional<std::string>& fileName) noexcept;
+// The same with the failure's localizedDescription as the message.
+void emitError(const std::exception_ptr& error, const std::optional<std::string>& path,
+               const std::optional<std::string>& fileName) noexcept;
+
+// The last resort: an "error" line made while memory is still there, for a run
+// that fails with no memory to make one or no thread left to make it on (an
+// exception escaping a backend thread, a library's out-of-memory abort).
+enum class LastResortCause { outOfMemory, unexpectedStop };
+
+// The location the last-resort line carries from now on (none before).
+// Callable from any thread.
+void prepareLastResortError(const std::string& path, const std::string& fileName);
+// Writes the last-resort line unless a "finished" or "error" line went out
+// already, after the line another thread may be writing; a later emitEvent then
+// waits for the end instead of writing. Async-signal-safe, for the process's last
+// moments: a signal handler or std::terminate calls it and then ends the process.
+// A second caller on another thread waits here for the first to end it.
+void emitLastResortError(LastResortCause cause) noexcept;
 
 // Replaces every invalid UTF-8 sequence with U+FFFD, so that text taken from
 // the command line or the file system can always be reported.

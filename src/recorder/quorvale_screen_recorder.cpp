@@ -19,6 +19,8 @@ QuorvaleScreenRecorder::QuorvaleScreenRecorder(platform::WindowID windowID, Outp
                                                platform::Platform& platform, Runtime runtime, Bounds bounds)
     : windowID_(windowID),
       outputURL_(std::move(outputURL)),
+      startedEvent_{"started", outputURL_.path, outputURL_.fileName, std::nullopt},
+      finishedEvent_{"finished", outputURL_.path, outputURL_.fileName, std::nullopt},
       unknownError_(std::make_exception_ptr(
           platform::PlatformError("platform", 0, events::localizedDescription(nullptr)))),
       platform_(platform),
@@ -89,11 +91,11 @@ QuorvaleScreenRecorder::StreamPair QuorvaleScreenRecorder::createRecordingStream
 }
 
 void QuorvaleScreenRecorder::recordingOutputDidStartRecording(platform::RecordingOutput&) {
-  reportStatus(didStartRecording_, "started", startedSemaphore_);
+  reportStatus(didStartRecording_, startedEvent_, startedSemaphore_);
 }
 
 void QuorvaleScreenRecorder::recordingOutputDidFinishRecording(platform::RecordingOutput&) {
-  reportStatus(didEmitTerminalEvent_, "finished", finishedSemaphore_);
+  reportStatus(didEmitTerminalEvent_, finishedEvent_, finishedSemaphore_);
 }
 
 void QuorvaleScreenRecorder::recordingOutputDidFailWithError(platform::RecordingOutput&,
@@ -126,11 +128,10 @@ void QuorvaleScreenRecorder::streamWindowFrameDidChange(platform::Stream& stream
 }
 
 // Fields, then the event, then the signal: a woken waiter finds both in place.
-void QuorvaleScreenRecorder::reportStatus(std::atomic<bool>& flag, const char* status,
+void QuorvaleScreenRecorder::reportStatus(std::atomic<bool>& flag, const events::SupportRecordingEvent& event,
                                           std::counting_semaphore<>& semaphore) {
   flag.store(true);
-  events::emitEvent(
-      events::SupportRecordingEvent{status, outputURL_.path, outputURL_.fileName, std::nullopt});
+  events::emitEvent(event);
   semaphore.release();
 }
 
@@ -143,7 +144,7 @@ void QuorvaleScreenRecorder::reportError(std::exception_ptr error) {
     lastError_ = error;
   }
   didEmitTerminalEvent_.store(true);
-  events::emitError(events::localizedDescription(error), outputURL_.path, outputURL_.fileName);
+  events::emitError(error, outputURL_.path, outputURL_.fileName);
   startedSemaphore_.release();
   finishedSemaphore_.release();
 }

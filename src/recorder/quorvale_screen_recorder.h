@@ -16,6 +16,7 @@
 #include <semaphore>
 #include <utility>
 
+#include "events/support_recording_event.h"
 #include "platform/platform.h"
 #include "recorder/output_location.h"
 #include "recorder/recorder.h"
@@ -59,12 +60,16 @@ class QuorvaleScreenRecorder final : public Recorder,
   StreamPair buildRecordingStream(const platform::Window& window);
   void waitForStart();
 
-  void reportStatus(std::atomic<bool>& flag, const char* status, std::counting_semaphore<>& semaphore);
+  void reportStatus(std::atomic<bool>& flag, const events::SupportRecordingEvent& event,
+                    std::counting_semaphore<>& semaphore);
   void reportError(std::exception_ptr error);
   std::exception_ptr storedError();
 
   const platform::WindowID windowID_;
   const OutputLocation outputURL_;
+  // Made up front, so that a callback short of memory can still report.
+  const events::SupportRecordingEvent startedEvent_;
+  const events::SupportRecordingEvent finishedEvent_;
   std::counting_semaphore<> startedSemaphore_{0};
   std::counting_semaphore<> finishedSemaphore_{0};
   // Written by start, read by stop, which run one after the other.

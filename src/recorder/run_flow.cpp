@@ -30,16 +30,12 @@ void report(const std::string& message, const OutputLocation& location) {
   events::emitError(message, location.path, location.fileName);
 }
 
-// Without memory even the message may not be made; then nothing can be written.
-void reportEscaped(const std::exception_ptr& error, const OutputLocation* location) noexcept {
-  try {
-    const auto message = events::localizedDescription(error);
-    if (location) {
-      report(message, *location);
-    } else {
-      report(message);
-    }
-  } catch (...) {
+// Its localized description; the last-resort line when memory is too short to make that.
+void reportFailure(const std::exception_ptr& error, const OutputLocation* location) noexcept {
+  if (location) {
+    events::emitError(error, location->path, location->fileName);
+  } else {
+    events::emitError(error, std::nullopt, std::nullopt);
   }
 }
 
@@ -78,6 +74,8 @@ asio::awaitable<int> QuorvaleScreenRecorderMain::main(RunEnvironment& environmen
       co_return kFailure;
     }
     checkedLocation = location;
+    // From here on, a failure that leaves no way to report it still ends with an error about this file.
+    events::prepareLastResortError(location.path, location.fileName);
     if (environment.prepare) environment.prepare(environment);
     if (!environment.platform->isOperatingSystemAtLeast({15, 0, 0})) {
       report(*SupportRecordingError::unsupportedMacOS().errorDescription(), location);
@@ -89,7 +87,7 @@ asio::awaitable<int> QuorvaleScreenRecorderMain::main(RunEnvironment& environmen
 
     // Reports a failure of start or stop unless the recorder already did.
     const auto reportUnlessReported = [&](const std::exception_ptr& error) {
-      if (!recorder.hasEmittedTerminalEvent()) report(events::localizedDescription(error), location);
+      if (!recorder.hasEmittedTerminalEvent()) reportFailure(error, &location);
       return kFailure;
     };
 
@@ -113,7 +111,7 @@ asio::awaitable<int> QuorvaleScreenRecorderMain::main(RunEnvironment& environmen
   } catch (...) {
     // Only resource exhaustion gets here: still one report, a failure, never an escape.
     if (!environment.recorder || !environment.recorder->hasEmittedTerminalEvent()) {
-      reportEscaped(std::current_exception(), checkedLocation ? &*checkedLocation : nullptr);
+      reportFailure(std::current_exception(), checkedLocation ? &*checkedLocation : nullptr);
     }
     co_return kFailure;
   }
@@ -123,7 +121,7 @@ int QuorvaleScreenRecorderMain::exitStatus(const RunEnvironment* environment, st
                                            int status) noexcept {
   if (!escaped) return status;
   if (!environment || !environment->recorder || !environment->recorder->hasEmittedTerminalEvent()) {
-    reportEscaped(escaped, nullptr);
+    reportFailure(escaped, nullptr);
   }
   return kFailure;
 }

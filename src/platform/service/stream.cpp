@@ -12,6 +12,7 @@
 #include <deque>
 #include <exception>
 #include <limits>
+#include <new>
 #include <utility>
 
 #include "platform/capture/frame_source.h"
@@ -115,19 +116,27 @@ struct FramePipeline {
     }
     wake.notify_one();
   }
+  // Called inside PulseAudio's callbacks, which no exception may cross: a chunk
+  // that finds no memory fails the output like a frame that cannot be converted.
   void pushAudio(const float* samples, std::size_t frameCount, std::size_t channels, std::int64_t ptsMicros) {
     {
       std::lock_guard lock(mutex);
       if (audio.size() >= kAudioQueueChunks) return;
-      audio.push_back({std::vector<float>(samples, samples + frameCount * channels), frameCount, ptsMicros});
+      try {
+        audio.push_back(
+            {std::vector<float>(samples, samples + frameCount * channels), frameCount, ptsMicros});
+      } catch (const std::bad_alloc&) {
+        if (!inputError) inputError = std::current_exception();
+        failed = true;
+      }
     }
     wake.notify_one();
   }
-  // The capture thread could not convert a frame: the writer reports it as the output's failure.
+  // A frame could not be converted: the writer reports it as the output's failure.
   void failConversion(std::exception_ptr error) {
     {
       std::lock_guard lock(mutex);
-      if (!conversionError) conversionError = std::move(error);
+      if (!inputError) inputError = std::move(error);
       failed = true;
     }
     wake.notify_one();
@@ -154,8 +163,8 @@ struct FramePipeline {
   std::uint64_t droppedFrames = 0;
   bool ended = false;
   std::int64_t endMicros = 0;
-  bool failed = false;  // the writer gave up; capture can rest
-  std::exception_ptr conversionError;
+  bool failed = false;            // the writer gave up; capture can rest
+  std::exception_ptr inputError;  // a frame or sound chunk that could not be taken in
 };
 
 namespace {
@@ -211,8 +220,7 @@ WriterResult writeLoop(const WriterSetup& setup, FramePipeline& pipeline) {
   std::unique_lock lock(pipeline.mutex);
   for (;;) {
     auto ready = [&] {
-      return !pipeline.frames.empty() || !pipeline.audio.empty() || pipeline.ended ||
-             pipeline.conversionError;
+      return !pipeline.frames.empty() || !pipeline.audio.empty() || pipeline.ended || pipeline.inputError;
     };
     bool repeat = false;
     if (haveLast && !result.failed && setup.writer) {
@@ -229,11 +237,11 @@ WriterResult writeLoop(const WriterSetup& setup, FramePipeline& pipeline) {
       pipeline.frames.pop_front();
     }
     const bool done = pipeline.ended && pipeline.frames.empty() && !frame;
-    std::exception_ptr conversionError = std::exchange(pipeline.conversionError, nullptr);
-    pipeline.failed = result.failed || conversionError;
+    std::exception_ptr inputError = std::exchange(pipeline.inputError, nullptr);
+    pipeline.failed = result.failed || inputError;
     lock.unlock();
 
-    if (conversionError) guarded([&] { std::rethrow_exception(conversionError); });
+    if (inputError) guarded([&] { std::rethrow_exception(inputError); });
 
     for (const auto& chunk : audio) {
       guarded([&] { setup.writer->writeAudio(chunk.samples.data(), chunk.frameCount, chunk.ptsMicros); });

@@ -20,6 +20,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -236,6 +237,13 @@ struct AudioCapture::Impl {
 
   // --- callbacks, on the mainloop thread ---
 
+  static void unblockOutOfMemorySignal(pa_threaded_mainloop*, void*) {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGQUIT);
+    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+  }
+
   static void onContextState(pa_context*, void* userdata) { static_cast<Impl*>(userdata)->signal(); }
   static void onSuccess(pa_context*, int, void* userdata) { static_cast<Impl*>(userdata)->signal(); }
 
@@ -387,6 +395,9 @@ struct AudioCapture::Impl {
     if (pa_threaded_mainloop_start(mainloop.get()) < 0) {
       throw pulseError(PA_ERR_INTERNAL, "Could not start the sound capture thread");
     }
+    // Out of memory, libpulse raises SIGQUIT and then exits with status 1. Its
+    // thread blocks every signal, which would hide that from the process.
+    pa_threaded_mainloop_once_unlocked(mainloop.get(), &unblockOutOfMemorySignal, nullptr);
     return true;
   }
 
