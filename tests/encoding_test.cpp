@@ -507,17 +507,6 @@ INSTANTIATE_TEST_SUITE_P(BothServers, AudioCaptureServerTest,
                            return info.param == e2e::SoundServerKind::PipeWire ? "PipeWire" : "PulseAudio";
                          });
 
-}  // namespace
-}  // namespace quorvale::platform
-
-namespace quorvale::platform {
-namespace {
-
-using namespace capture;
-using namespace encoding;
-using namespace pipeline;
-using namespace sound;
-
 // Bytes of one BGRX colour repeated over a width x height picture.
 std::vector<std::uint8_t> solid(int width, int height, std::uint8_t b, std::uint8_t g, std::uint8_t r) {
   std::vector<std::uint8_t> pixels(std::size_t(width) * height * 4);
