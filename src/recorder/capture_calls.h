@@ -116,15 +116,20 @@ auto awaitOneShot(std::string label, WorkerExecutor workers, Issue issue) {
       [state = std::move(state), issue = std::move(issue)](Handler handler) mutable {
         state->attach(std::move(handler));
         const OneShotCompletion<Values...> completion(std::move(state));
+        // Failed outside the handler, so the thrown object's last reference is an
+        // exception_ptr's whichever thread the caller resumes on.
+        std::exception_ptr thrown;
         try {
           issue(completion);
         } catch (...) {
-          try {
-            completion.fail(std::current_exception());
-          } catch (...) {
-            // Resumed before the request threw, so the caller has its answer; or no
-            // memory is left to resume it with.
-          }
+          thrown = std::current_exception();
+        }
+        if (!thrown) return;
+        try {
+          completion.fail(std::move(thrown));
+        } catch (...) {
+          // Resumed before the request threw, so the caller has its answer; or no
+          // memory is left to resume it with.
         }
       },
       asio::use_awaitable);
