@@ -391,13 +391,15 @@ struct AudioCapture::Impl {
     if (!context) return false;
     pa_context_set_state_callback(context.get(), &onContextState, this);
     if (pa_context_connect(context.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return false;
+    // Out of memory, libpulse raises SIGQUIT and then exits with status 1. Its
+    // thread blocks every signal, which would hide that from the process.
+    // Queued before the thread runs: the mainloop's own calls are not safe
+    // against it once it does.
+    pa_threaded_mainloop_once_unlocked(mainloop.get(), &unblockOutOfMemorySignal, nullptr);
     // Without a server there is silence; without the thread to hear one, the recording fails.
     if (pa_threaded_mainloop_start(mainloop.get()) < 0) {
       throw pulseError(PA_ERR_INTERNAL, "Could not start the sound capture thread");
     }
-    // Out of memory, libpulse raises SIGQUIT and then exits with status 1. Its
-    // thread blocks every signal, which would hide that from the process.
-    pa_threaded_mainloop_once_unlocked(mainloop.get(), &unblockOutOfMemorySignal, nullptr);
     return true;
   }
 
