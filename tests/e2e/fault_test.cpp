@@ -73,19 +73,6 @@ INSTANTIATE_TEST_SUITE_P(Faults, SourceLossTest,
                                            SourceLoss{"XServerKilled", &SourceLossTest::killXServer}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Guards against writing the movie through a link someone placed at the output path.
-TEST_F(FaultTest, DanglingSymlinkAtOutputIsNotFollowed) {
-  auto& window = openWindow(WindowOptions().at(0, 0).size(320, 240));
-  auto target = output("elsewhere.mp4");
-  std::filesystem::create_symlink(target, output());
-  startRecorder(output(), window.id());
-  expectOneErrorAndExit1();
-  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(target)))
-      << "the link target was created";
-  EXPECT_TRUE(std::filesystem::is_symlink(std::filesystem::symlink_status(output())))
-      << "the link was replaced";
-}
-
 TEST_F(FaultTest, WindowIdNamingNoWindowIsNotFound) {
   auto id = XConnection(xserver_->display()).destroyedWindowId();
   startRecorder(output(), id);

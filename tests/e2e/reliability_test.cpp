@@ -1,5 +1,5 @@
 // Reliability: the recorder killed or signalled, a full disk, a vanished
-// output, a parent that goes away, several recorders at once, and window ids
+// output, a parent that goes away, and window ids
 // that name nothing recordable.
 
 #include <fcntl.h>
@@ -357,52 +357,6 @@ TEST_F(ParentTest, DeathOfTheParentFinishesTheMovie) {
   EXPECT_EQ(recorder_->exitCode(), 0) << recorder_->transcript();
   EXPECT_EQ(recorder_->stderrText(), "");
   expectPlayable(output(), recorded - 0.6);
-}
-
-// --- several recorders at once ---------------------------------------------
-
-// Guards against recorders on one display mixing up their windows or starving one another.
-TEST_F(ReliabilityTest, FourRecordersEachRecordTheirOwnWindow) {
-  // The animated bar has the complementary colour; none of these is close to another's.
-  struct Place {
-    int x;
-    int y;
-    std::uint32_t rgb;
-  };
-  const Place places[] = {{40, 40, 0xff0000}, {680, 40, 0x00c000}, {40, 440, 0x0000ff}, {680, 440, 0xff8000}};
-  std::vector<TestWindow*> windows;
-  for (const auto& p : places) {
-    windows.push_back(&openWindow(WindowOptions().at(p.x, p.y).size(400, 300).colour(p.rgb).animated()));
-  }
-
-  std::vector<std::unique_ptr<Recorder>> recorders;
-  for (std::size_t i = 0; i < windows.size(); ++i) {
-    recorders.push_back(std::make_unique<Recorder>(output("out" + std::to_string(i) + ".mp4"),
-                                                   windows[i]->id(), environment()));
-  }
-  for (auto& r : recorders) ASSERT_TRUE(r->waitFor("started")) << r->transcript();
-  sleepFor(3.0);
-  for (auto& r : recorders) r->stop();
-  for (auto& r : recorders) ASSERT_TRUE(r->waitExit()) << "no exit after the stop line\n" << r->transcript();
-
-  for (std::size_t i = 0; i < recorders.size(); ++i) {
-    SCOPED_TRACE("recorder " + std::to_string(i));
-    auto& r = *recorders[i];
-    EXPECT_EQ(r.exitCode(), 0) << r.transcript();
-    EXPECT_EQ(r.statuses(), (std::vector<std::string>{"started", "finished"})) << r.transcript();
-    EXPECT_EQ(r.stderrText(), "");
-    auto file = output("out" + std::to_string(i) + ".mp4");
-    auto info = expectPlayable(file, 2.0);
-    if (!info.video) continue;
-    auto frame = extractFrame(file, 1.5, info.video->width, info.video->height);
-    ASSERT_TRUE(frame);
-    EXPECT_GT(frame->share(places[i].rgb), 0.6) << toString(frame->centre(0.4));
-    for (std::size_t other = 0; other < std::size(places); ++other) {
-      if (other != i) {
-        EXPECT_LT(frame->share(places[other].rgb), 0.01) << "window " << other << " shows";
-      }
-    }
-  }
 }
 
 // --- window ids that name nothing recordable -------------------------------
