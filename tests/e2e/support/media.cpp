@@ -1,146 +1,71 @@
 #include "e2e/support/media.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <numbers>
-#include <sstream>
 
 #include "e2e/support/process.h"
 
 namespace quorvale::e2e {
 
-namespace {
-
-int toInt(const nlohmann::json& value) {
-  if (value.is_number()) return value.get<int>();
-  if (value.is_string()) return std::atoi(value.get<std::string>().c_str());
-  return 0;
-}
-
-}  // namespace
-
-std::optional<MediaInfo> probe(const std::filesystem::path& file, std::string* error) {
-  auto result =
-      runCommand({"ffprobe", "-v", "error", "-show_streams", "-show_format", "-of", "json", file.string()});
-  if (!result.succeeded()) {
-    if (error) *error = describeStatus(result.status) + ": " + result.err;
-    return std::nullopt;
-  }
+std::optional<MediaInfo> probe(const std::filesystem::path& file) {
+  auto result = runCommand({"ffprobe", "-v", "error", "-show_streams", "-show_format", "-count_packets",
+                            "-of", "json", file.string()});
   auto json = nlohmann::json::parse(result.out, nullptr, false);
-  if (json.is_discarded()) {
-    if (error) *error = "ffprobe printed no JSON: " + result.out;
-    return std::nullopt;
-  }
+  if (!result.succeeded() || json.is_discarded()) return std::nullopt;
+  // ffprobe prints some numbers as strings.
+  auto number = [](const nlohmann::json& object, const char* key) {
+    auto value = object.value(key, nlohmann::json());
+    return value.is_string()   ? std::atof(value.get<std::string>().c_str())
+           : value.is_number() ? value.get<double>()
+                               : 0;
+  };
   MediaInfo info;
-  info.json = result.out;
-  const auto& format = json.value("format", nlohmann::json::object());
+  const auto format = json.value("format", nlohmann::json::object());
   info.formatName = format.value("format_name", "");
-  info.duration = std::atof(format.value("duration", "0").c_str());
-  if (format.contains("tags")) info.majorBrand = format["tags"].value("major_brand", "");
-  for (const auto& stream : json.value("streams", nlohmann::json::array())) {
-    std::string type = stream.value("codec_type", "");
-    if (type == "video" && !info.video) {
-      VideoStreamInfo v;
-      v.codec = stream.value("codec_name", "");
-      v.width = stream.value("width", 0);
-      v.height = stream.value("height", 0);
-      v.frames = toInt(stream.value("nb_frames", nlohmann::json("0")));
-      v.frameRate = stream.value("r_frame_rate", "");
-      v.timeBase = stream.value("time_base", "");
-      info.video = v;
-    } else if (type == "audio" && !info.audio) {
-      AudioStreamInfo a;
-      a.codec = stream.value("codec_name", "");
-      a.sampleRate = toInt(stream.value("sample_rate", nlohmann::json("0")));
-      a.channels = stream.value("channels", 0);
-      info.audio = a;
+  info.majorBrand = format.value("tags", nlohmann::json::object()).value("major_brand", "");
+  info.duration = number(format, "duration");
+  for (const auto& s : json.value("streams", nlohmann::json::array())) {
+    if (s.value("codec_type", "") == "video" && !info.video) {
+      info.video = {s.value("codec_name", ""),   s.value("width", 0),
+                    s.value("height", 0),        static_cast<std::int64_t>(number(s, "nb_read_packets")),
+                    s.value("r_frame_rate", ""), s.value("time_base", "")};
+    } else if (s.value("codec_type", "") == "audio" && !info.audio) {
+      info.audio = {s.value("codec_name", ""), static_cast<int>(number(s, "sample_rate")),
+                    s.value("channels", 0)};
     }
   }
   return info;
 }
 
-std::vector<double> videoFrameTimes(const std::filesystem::path& file) {
-  auto result = runCommand({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                            "packet=pts_time", "-of", "csv=p=0", file.string()});
-  std::vector<double> times;
-  std::istringstream in(result.out);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty()) times.push_back(std::atof(line.c_str()));
-  }
-  std::sort(times.begin(), times.end());
-  return times;
-}
-
-double measuredFrameRate(const std::vector<double>& frameTimes) {
-  if (frameTimes.size() < 2) return 0;
-  double span = frameTimes.back() - frameTimes.front();
-  return span <= 0 ? 0 : static_cast<double>(frameTimes.size() - 1) / span;
-}
-
-bool decodesCleanly(const std::filesystem::path& file, std::string* errors) {
-  // Output timestamps keep the file's own time base. With the default, 1/(guessed frame rate), two
-  // frames of a variable-rate movie closer than that guess collide, and the null muxer reports
-  // "non monotonically increasing dts" although every frame decoded.
+bool decodesCleanly(const std::filesystem::path& file) {
+  // -enc_time_base -1 keeps the file's time base: with a guessed frame rate, two close frames of a
+  // variable-rate movie would collide and the null muxer complain although every frame decoded.
   auto result = runCommand(
       {"ffmpeg", "-nostdin", "-v", "error", "-i", file.string(), "-enc_time_base", "-1", "-f", "null", "-"});
-  if (errors) *errors = describeStatus(result.status) + ": " + result.err;
   return result.succeeded() && result.err.empty();
 }
 
-Rgb RgbFrame::at(int x, int y) const {
-  const std::uint8_t* p = &pixels[(static_cast<std::size_t>(y) * width + x) * 3];
-  return {p[0], p[1], p[2]};
+std::vector<std::uint8_t> frameAt(const std::filesystem::path& file, double seconds) {
+  // Every frame up to then overwrites the picture, so one shown for a while is found too.
+  const auto picture = file.string() + ".ppm";
+  auto result = runCommand({"ffmpeg", "-nostdin", "-v", "error", "-i", file.string(), "-t",
+                            std::to_string(seconds), "-update", "1", "-y", picture});
+  std::ifstream in(picture, std::ios::binary);
+  std::string bytes(std::istreambuf_iterator<char>(in), {});
+  std::size_t header = 0;  // "P6\nWIDTH HEIGHT\n255\n"
+  for (int i = 0; i < 3 && header != std::string::npos; ++i) header = bytes.find('\n', header + (i > 0));
+  if (!result.succeeded() || header == std::string::npos) return {};
+  return {bytes.begin() + static_cast<std::ptrdiff_t>(header) + 1, bytes.end()};
 }
 
-Rgb RgbFrame::average(int x, int y, int w, int h) const {
-  long r = 0, g = 0, b = 0, n = 0;
-  for (int row = y; row < y + h; ++row) {
-    for (int col = x; col < x + w; ++col) {
-      Rgb p = at(col, row);
-      r += p.r;
-      g += p.g;
-      b += p.b;
-      ++n;
-    }
-  }
-  if (n == 0) return {};
-  return {static_cast<int>(r / n), static_cast<int>(g / n), static_cast<int>(b / n)};
-}
-
-Rgb RgbFrame::centre(double fraction) const {
-  int w = std::max(1, static_cast<int>(width * fraction));
-  int h = std::max(1, static_cast<int>(height * fraction));
-  return average((width - w) / 2, (height - h) / 2, w, h);
-}
-
-double RgbFrame::share(std::uint32_t rgb, int tolerance) const {
-  if (width <= 0 || height <= 0) return 0;
-  long matching = 0;
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      if (closeTo(at(x, y), rgb, tolerance)) ++matching;
-    }
-  }
-  return static_cast<double>(matching) / (static_cast<double>(width) * height);
-}
-
-std::optional<RgbFrame> extractFrame(const std::filesystem::path& file, double seconds, int width,
-                                     int height) {
-  auto result = runCommand({"ffmpeg", "-nostdin", "-v", "error", "-ss", std::to_string(seconds), "-i",
-                            file.string(), "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
-  std::size_t expected = static_cast<std::size_t>(width) * height * 3;
-  if (!result.succeeded() || result.out.size() != expected) return std::nullopt;
-  RgbFrame frame{width, height, {}};
-  frame.pixels.assign(result.out.begin(), result.out.end());
-  return frame;
-}
-
-std::vector<std::int16_t> extractAudio(const std::filesystem::path& file, int sampleRate) {
+std::vector<std::int16_t> soundOf(const std::filesystem::path& file) {
   auto result = runCommand({"ffmpeg", "-nostdin", "-v", "error", "-i", file.string(), "-vn", "-ac", "1",
-                            "-ar", std::to_string(sampleRate), "-f", "s16le", "-"});
+                            "-ar", "48000", "-f", "s16le", "-"});
   std::vector<std::int16_t> samples(result.out.size() / 2);
   std::memcpy(samples.data(), result.out.data(), samples.size() * 2);
   return samples;
@@ -149,8 +74,7 @@ std::vector<std::int16_t> extractAudio(const std::filesystem::path& file, int sa
 double toneShare(const std::vector<std::int16_t>& samples, int sampleRate, double hz) {
   const std::size_t block = static_cast<std::size_t>(sampleRate / 10);
   const double coefficient = 2 * std::cos(2 * std::numbers::pi * hz / sampleRate);
-  double tone = 0;
-  double total = 0;
+  double tone = 0, total = 0;
   for (std::size_t start = 0; start + block <= samples.size(); start += block) {
     double s1 = 0, s2 = 0, energy = 0;
     for (std::size_t i = start; i < start + block; ++i) {
@@ -168,23 +92,9 @@ double toneShare(const std::vector<std::int16_t>& samples, int sampleRate, doubl
 }
 
 double rms(const std::vector<std::int16_t>& samples) {
-  if (samples.empty()) return 0;
   double sum = 0;
   for (auto s : samples) sum += (s / 32768.0) * (s / 32768.0);
-  return std::sqrt(sum / static_cast<double>(samples.size()));
-}
-
-bool closeTo(Rgb actual, std::uint32_t rgb, int tolerance) {
-  Rgb expected{static_cast<int>((rgb >> 16) & 0xff), static_cast<int>((rgb >> 8) & 0xff),
-               static_cast<int>(rgb & 0xff)};
-  return std::abs(actual.r - expected.r) <= tolerance && std::abs(actual.g - expected.g) <= tolerance &&
-         std::abs(actual.b - expected.b) <= tolerance;
-}
-
-std::string toString(Rgb colour) {
-  char text[32];
-  std::snprintf(text, sizeof text, "rgb(%d, %d, %d)", colour.r, colour.g, colour.b);
-  return text;
+  return samples.empty() ? 0 : std::sqrt(sum / static_cast<double>(samples.size()));
 }
 
 }  // namespace quorvale::e2e
