@@ -8,10 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <system_error>
-#include <thread>
 
 extern char** environ;
 
@@ -20,15 +17,10 @@ namespace quorvale::e2e {
 namespace {
 
 // Writing the stop line to a child that already exited must not kill the tests.
-const bool kIgnoreSigpipe = [] { return ::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
+const bool kIgnoreSigpipe = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 
 void check(bool ok, const char* what) {
   if (!ok) throw std::system_error(errno, std::generic_category(), what);
-}
-
-void closeFd(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
 }
 
 }  // namespace
@@ -58,41 +50,29 @@ std::vector<std::string> Environment::entries() const {
 }
 
 Process::Process(const std::vector<std::string>& argv, SpawnOptions options) {
-  // Child ends first, parent ends second; all close-on-exec until dup2 places them.
-  int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
-  if (options.pipeOut) check(::pipe2(in, O_CLOEXEC) == 0 && ::pipe2(out, O_CLOEXEC) == 0, "pipe2");
-  if (options.pipeErr) check(::pipe2(err, O_CLOEXEC) == 0, "pipe2");
-  std::swap(out[0], out[1]);
-  std::swap(err[0], err[1]);
-  const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  const int keep = options.quiet ? devNull : -1;
-  const int fds[3] = {in[0] >= 0 ? in[0] : devNull, out[0] >= 0 ? out[0] : keep, err[0] >= 0 ? err[0] : keep};
-
+  int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};  // {read end, write end}
+  check(!options.pipeOut || (::pipe2(in, O_CLOEXEC) == 0 && ::pipe2(out, O_CLOEXEC) == 0), "pipe2");
+  check(!options.pipeErr || ::pipe2(err, O_CLOEXEC) == 0, "pipe2");
+  const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC), quiet = options.quiet ? null : -1;
+  const int fds[3] = {options.pipeOut ? in[0] : null, options.pipeOut ? out[1] : quiet,
+                      options.pipeErr ? err[1] : quiet};
   // Prepared before fork: the child may only make async-signal-safe calls.
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
   std::vector<std::string> entries = options.environment.entries();
-  std::vector<char*> env;
-  for (auto& e : entries) env.push_back(e.data());
+  std::vector<char*> args, env;
+  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  for (auto& entry : entries) env.push_back(entry.data());
+  args.push_back(nullptr);
   env.push_back(nullptr);
   const pid_t parent = ::getpid();
-
-  pid_ = ::fork();
-  check(pid_ >= 0, "fork");
+  check((pid_ = ::fork()) >= 0, "fork");
   if (pid_ == 0) {
-    // Dies with the tests even when they are killed outright, so no server outlives them.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // so no server outlives tests that were killed outright
     if (::getppid() != parent) ::_exit(127);
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::signal(SIGPIPE, SIG_DFL);
-    for (int target = 0; target < 3; ++target) {
-      if (fds[target] >= 0) ::dup2(fds[target], target);
+    for (int fd = 0; fd < 3; ++fd) {
+      if (fds[fd] >= 0) ::dup2(fds[fd], fd);
     }
-    // Descriptors the test runner leaked would count against a descriptor limit.
-    ::close_range(3, ~0U, 0);
+    ::close_range(3, ~0U, 0);  // what the test runner leaked would count against a descriptor limit
     for (auto [resource, value] : options.limits) {
       const rlimit limit{value, value};
       ::setrlimit(static_cast<__rlimit_resource>(resource), &limit);
@@ -100,81 +80,67 @@ Process::Process(const std::vector<std::string>& argv, SpawnOptions options) {
     ::execvpe(args[0], args.data(), env.data());
     ::_exit(127);
   }
-  for (int fd : {in[0], out[0], err[0], devNull}) {
-    if (fd >= 0) ::close(fd);
-  }
-  in_ = in[1];
-  outFd_ = out[1];
-  errFd_ = err[1];
+  for (int fd : {in[0], out[1], err[1], null}) close(fd);
+  std::tie(in_, outFd_, errFd_) = std::tie(in[1], out[0], err[0]);
 }
 
 Process::~Process() {
   signal(SIGTERM);
   if (!waitExit(Clock::now() + 3s)) {
     signal(SIGKILL);
-    reap(true);
+    ::waitpid(pid_, nullptr, 0);
   }
-  closeStdin();
-  closeStdout();
-  closeFd(errFd_);
+  for (int* fd : {&in_, &outFd_, &errFd_}) close(*fd);
+}
+
+void Process::close(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
 }
 
 bool Process::write(const std::string& text) {
   return in_ >= 0 && ::write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
-void Process::closeStdin() { closeFd(in_); }
-
-void Process::closeStdout() { closeFd(outFd_); }
-
 bool Process::pump(int timeoutMs) {
   pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
   if (::poll(fds, 2, timeoutMs) <= 0) return false;
-  bool got = false;
-  for (auto [fd, buffer] : {std::pair{&outFd_, &out_}, std::pair{&errFd_, &err_}}) {
+  for (auto [p, fd, buffer] : {std::tuple{fds[0], &outFd_, &out_}, std::tuple{fds[1], &errFd_, &err_}}) {
     char chunk[65536];
-    if (*fd < 0 || !(fds[fd == &errFd_].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-    ssize_t n = ::read(*fd, chunk, sizeof chunk);
-    if (n > 0) {
-      buffer->append(chunk, static_cast<std::size_t>(n));
-      got = true;
-    } else if (n == 0 || errno != EINTR) {
-      closeFd(*fd);
-    }
+    ssize_t n = p.revents ? ::read(*fd, chunk, sizeof chunk) : 0;
+    if (n > 0) buffer->append(chunk, static_cast<std::size_t>(n));
+    if (n <= 0 && p.revents) close(*fd);  // EOF
   }
-  return got;
+  return true;
 }
 
 std::optional<std::string> Process::readLine(Clock::time_point deadline) {
-  while (out_.find('\n') == std::string::npos) {
+  std::size_t end;
+  while ((end = out_.find('\n')) == std::string::npos) {
     if (outFd_ < 0 || Clock::now() >= deadline) return std::nullopt;
-    pump(static_cast<int>(std::clamp<long>((deadline - Clock::now()) / 1ms, 0, 1000)));
+    pump(50);
   }
-  std::string line = out_.substr(0, out_.find('\n'));
-  out_.erase(0, line.size() + 1);
+  std::string line = out_.substr(0, end);
+  out_.erase(0, end + 1);
   return line;
 }
 
-bool Process::reap(bool block) {
-  int status = 0;
-  if (!status_ && pid_ > 0 && ::waitpid(pid_, &status, block ? 0 : WNOHANG) == pid_) status_ = status;
-  return status_.has_value();
-}
-
 std::optional<int> Process::waitExit(Clock::time_point deadline) {
-  // The pipes keep flowing so a chatty child cannot block on a full one.
-  while (!reap(false)) {
-    if (Clock::now() >= deadline) return std::nullopt;
-    pump(10);
+  // The pipes keep flowing, so that a chatty child cannot block on a full one.
+  for (int status; !status_; pump(10)) {
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      status_ = status;
+    } else if (Clock::now() >= deadline) {
+      return std::nullopt;
+    }
   }
-  // What it wrote last, unless a child it left behind holds the pipes open.
-  while (pump(0) && Clock::now() < deadline) {
+  while (pump(0)) {
   }
   return status_;
 }
 
 void Process::signal(int signo) {
-  if (!reap(false)) ::kill(pid_, signo);
+  if (!status_) ::kill(pid_, signo);  // not reaped, so the pid is still this child's
 }
 
 bool CommandResult::succeeded() const { return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0; }

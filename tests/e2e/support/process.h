@@ -17,16 +17,13 @@ namespace quorvale::e2e {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// Generous: the tests may run on two busy cores.
-inline constexpr auto kStartTimeout = 30s;
+inline constexpr auto kStartTimeout = 30s;  // generous: the tests may run on two busy cores
 
 // A directory removed with its contents on destruction.
 class TempDir {
  public:
   TempDir();
   ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
   const std::filesystem::path& path() const { return path_; }
 
  private:
@@ -65,24 +62,21 @@ class Process {
  public:
   Process(const std::vector<std::string>& argv, SpawnOptions options = {});
   ~Process();
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-
   pid_t pid() const { return pid_; }
   bool write(const std::string& text);  // to stdin; false once it is closed
-  void closeStdin();
-  void closeStdout();  // the child's later writes fail with EPIPE
+  void closeStdin() { close(in_); }
+  void closeStdout() { close(outFd_); }  // the child's later writes fail with EPIPE
   // The next line on stdout (without '\n'); nothing at the deadline or at EOF.
   std::optional<std::string> readLine(Clock::time_point deadline);
   // The raw wait status, or nothing at the deadline. Reads the pipes meanwhile.
   std::optional<int> waitExit(Clock::time_point deadline);
   void signal(int signo);
-  const std::string& out() const { return out_; }  // what stdout held beyond the lines read
+  const std::string& out() const { return out_; }  // stdout beyond the lines read
   const std::string& err() const { return err_; }
 
  private:
-  bool pump(int timeoutMs);  // reads what the pipes offer; false when there was nothing
-  bool reap(bool block);
+  static void close(int& fd);
+  bool pump(int timeoutMs);  // reads what the pipes offer; false when nothing happened
 
   pid_t pid_ = -1;
   std::optional<int> status_;

@@ -18,9 +18,9 @@ template <class Ready>
 void await(Ready ready, const std::vector<std::unique_ptr<Process>>& servers, const std::string& what) {
   for (auto deadline = Clock::now() + kStartTimeout; !ready(); std::this_thread::sleep_for(20ms)) {
     for (const auto& server : servers) {
-      if (server->waitExit(Clock::now())) throw std::runtime_error(what + ": a server process exited");
+      if (server->waitExit(Clock::now()) || Clock::now() >= deadline)
+        throw std::runtime_error(what + " did not start");
     }
-    if (Clock::now() >= deadline) throw std::runtime_error(what + " did not come up");
   }
 }
 
@@ -29,12 +29,11 @@ void await(Ready ready, const std::vector<std::unique_ptr<Process>>& servers, co
 XServer::XServer(const std::vector<std::string>& screens, bool tcp) {
   // -noreset: a suite may share one server while its clients come and go.
   std::vector<std::string> argv{"Xvfb", "-displayfd", "1", tcp ? "-listen" : "-nolisten", "tcp", "-noreset"};
-  for (std::size_t i = 0; i < screens.size(); ++i)
-    argv.insert(argv.end(), {"-screen", std::to_string(i), screens[i]});
+  int number = 0;
+  for (const auto& screen : screens) argv.insert(argv.end(), {"-screen", std::to_string(number++), screen});
   process_ = std::make_unique<Process>(argv, SpawnOptions{{}, true, true});
-  auto line = process_->readLine(Clock::now() + kStartTimeout);
-  if (!line || line->empty()) throw std::runtime_error("Xvfb did not report a display number");
-  display_ = ":" + *line;
+  display_ = ":" + process_->readLine(Clock::now() + kStartTimeout).value_or("");
+  if (display_ == ":") throw std::runtime_error("Xvfb did not report a display number");
 }
 
 void XServer::kill() {
@@ -47,44 +46,41 @@ WindowManager::WindowManager(const std::string& display, const fs::path& home) {
   // startup ends. It runs the --startup command once it is ready.
   auto ready = home / "openbox-ready";
   fs::remove(ready);
-  std::vector<std::unique_ptr<Process>> openbox;
-  openbox.push_back(std::make_unique<Process>(
+  processes_.push_back(std::make_unique<Process>(
       std::vector<std::string>{"openbox", "--sm-disable", "--startup", "touch " + ready.string()},
       SpawnOptions{Environment().set("DISPLAY", display).set("HOME", home.string()).unset("XDG_CONFIG_HOME"),
                    true}));
-  await([&] { return fs::exists(ready); }, openbox, "openbox");
-  process_ = std::move(openbox.front());
+  await([&] { return fs::exists(ready); }, processes_, "openbox");
 }
 
 PulseServer::PulseServer(const fs::path& directory, SoundServerKind kind) : directory_(directory) {
-  const auto runtime = directory_ / "runtime";
-  fs::create_directories(directory_ / "home");
+  const auto runtime = directory / "runtime", config = directory / "home" / ".config" / "wireplumber";
+  fs::create_directories(config / "main.lua.d");
   fs::create_directories(runtime);
   fs::permissions(runtime, fs::perms::owner_all);
+  const bool pulseAudio = kind == SoundServerKind::PulseAudio;
+  address_ = "unix:" + (pulseAudio ? directory / "native" : runtime / "pulse" / "native").string();
   auto answering = [&] {
     return fs::exists(address_.substr(5)) && runCommand({"pactl", "info"}, environment(), 5s).succeeded();
   };
-  if (kind == SoundServerKind::PulseAudio) {
-    address_ = "unix:" + (directory_ / "native").string();
-    std::ofstream(directory_ / "server.pa")
+  if (pulseAudio) {
+    std::ofstream(directory / "server.pa")
         << "load-module module-native-protocol-unix socket=" << address_.substr(5) << " auth-anonymous=1\n"
         << "load-module module-null-sink sink_name=testsink rate=48000 channels=2\n"
         << "set-default-sink testsink\nload-module module-always-sink\n";
     start({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
-           "--use-pid-file=no", "--log-target=file:" + (directory_ / "pulse.log").string(), "-F",
-           (directory_ / "server.pa").string()});
+           "--use-pid-file=no", "--log-target=file:" + (directory / "pulse.log").string(), "-F",
+           (directory / "server.pa").string()});
     await(answering, processes_, "pulseaudio");
     return;
   }
   // WirePlumber without bluetooth (its logind plugin wants a session bus) and without devices.
-  const auto config = directory_ / "home" / ".config" / "wireplumber";
-  fs::create_directories(config / "main.lua.d");
-  std::ifstream in("/usr/share/wireplumber/wireplumber.conf");
-  std::ofstream out(config / "wireplumber.conf");
-  for (std::string line; std::getline(in, line);) {
-    if (line.find("bluetooth.lua") == std::string::npos) out << line << '\n';
+  {
+    std::ifstream in("/usr/share/wireplumber/wireplumber.conf");
+    std::ofstream out(config / "wireplumber.conf");
+    for (std::string line; std::getline(in, line);)
+      out << (line.find("bluetooth.lua") == std::string::npos ? line : "") << '\n';
   }
-  out.close();
   std::ofstream(config / "main.lua.d" / "60-private.lua")
       << "alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\nlibcamera_monitor.enabled = false\n"
       << "default_access.properties[\"enable-flatpak-portal\"] = false\n";
@@ -93,13 +89,13 @@ PulseServer::PulseServer(const fs::path& directory, SoundServerKind kind) : dire
   await([&] { return fs::exists(runtime / "pipewire-0"); }, processes_, "pipewire");
   start({"wireplumber"});
   start({"pipewire-pulse"});
-  address_ = "unix:" + (runtime / "pulse" / "native").string();
   await(answering, processes_, "pipewire-pulse");
-  for (const auto& command : std::vector<std::vector<std::string>>{
+  if (!runCommand(
            {"pactl", "load-module", "module-null-sink", "sink_name=testsink", "rate=48000", "channels=2"},
-           {"pactl", "set-default-sink", "testsink"}}) {
-    if (!runCommand(command, environment(), 5s).succeeded())
-      throw std::runtime_error("pipewire-pulse refused " + command[1]);
+           environment(), 5s)
+           .succeeded() ||
+      !runCommand({"pactl", "set-default-sink", "testsink"}, environment(), 5s).succeeded()) {
+    throw std::runtime_error("pipewire-pulse refused the null sink");
   }
 }
 
@@ -114,9 +110,8 @@ void PulseServer::start(const std::vector<std::string>& argv) {
       .set("XDG_RUNTIME_DIR", (directory_ / "runtime").string())
       .set("XDG_CONFIG_HOME", (directory_ / "home" / ".config").string());
   for (const char* name :
-       {"PULSE_SERVER", "PIPEWIRE_REMOTE", "PIPEWIRE_RUNTIME_DIR", "DISPLAY", "DBUS_SESSION_BUS_ADDRESS"}) {
+       {"PULSE_SERVER", "PIPEWIRE_REMOTE", "PIPEWIRE_RUNTIME_DIR", "DISPLAY", "DBUS_SESSION_BUS_ADDRESS"})
     env.unset(name);
-  }
   processes_.push_back(std::make_unique<Process>(argv, SpawnOptions{env, true}));
 }
 
@@ -130,9 +125,7 @@ Environment PulseServer::environment() const {
 std::vector<std::string> PulseServer::sinkInputs() const {
   std::istringstream in(runCommand({"pactl", "list", "sink-inputs", "short"}, environment(), 5s).out);
   std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty()) lines.push_back(line);
-  }
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
 

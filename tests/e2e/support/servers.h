@@ -30,13 +30,13 @@ class WindowManager {
   WindowManager(const std::string& display, const std::filesystem::path& home);
 
  private:
-  std::unique_ptr<Process> process_;
+  std::vector<std::unique_ptr<Process>> processes_;
 };
 
 enum class SoundServerKind { PulseAudio, PipeWire };
 
-// A private sound server with a null sink "testsink" as the default output: PulseAudio,
-// or PipeWire with its PulseAudio server and WirePlumber (which links streams to the sink).
+// A private sound server with a null sink "testsink" as the default output: PulseAudio, or
+// PipeWire with its PulseAudio server and WirePlumber (which links streams to the sink).
 // As root, pulseaudio in per-user mode only warns, as long as HOME and XDG_RUNTIME_DIR are
 // root's. WirePlumber runs without device monitors and bluetooth, so without a session bus.
 class PulseServer {
@@ -50,7 +50,6 @@ class PulseServer {
 
  private:
   void start(const std::vector<std::string>& argv);
-  void waitUntil(const std::filesystem::path& file, bool answering);
 
   std::filesystem::path directory_;
   std::string address_;
