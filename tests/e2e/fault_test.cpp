@@ -29,14 +29,14 @@ class FaultTest : public E2eTest, public ::testing::WithParamInterface<Fault> {
  public:
   void TearDown() override {
     run.reset();  // nothing may hold the small file system busy
-    if (mounted) ::umount2((dir.path() / "small").c_str(), MNT_DETACH);
+    ::umount2((dir.path() / "movies").c_str(), MNT_DETACH);
   }
   // Records for two seconds, brings the fault about, records on (later frames must bring no
   // error of their own) and stops, once the error is reported if `reported`.
   static Act during(Act fault, bool reported = true) {
     return [=](FaultTest& t) {
-      fs::create_directories(t.output.parent_path());
-      t.record(t.windows[0]->id, t.output);
+      fs::create_directories(t.dir.path() / "movies");
+      t.record(t.windows[0]->id, t.dir.path() / "movies" / "out.mp4");
       ASSERT_TRUE(t.run->waitFor("started")) << t.run->transcript();
       sleepFor(2);
       fault(t);
@@ -49,13 +49,13 @@ class FaultTest : public E2eTest, public ::testing::WithParamInterface<Fault> {
     return [=](FaultTest& t) { t.startRecording(), sleepFor(seconds), t.run->process.signal(signo); };
   }
   static void fillDisk(FaultTest& t) {
-    fs::create_directories(t.dir.path() / "small");
-    t.mounted =
-        ::mount("tmpfs", (t.dir.path() / "small").c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=300k") == 0;
-    if (!t.mounted) GTEST_SKIP() << "cannot mount a small tmpfs";
+    fs::create_directories(t.dir.path() / "movies");
+    if (::mount("tmpfs", (t.dir.path() / "movies").c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=300k") !=
+        0) {
+      GTEST_SKIP() << "cannot mount a small tmpfs";
+    }
     // Random blocks barely compress: 300 KiB are full within seconds.
     t.windows[0] = std::make_unique<TestWindow>(t.environment(), "--width 320 --height 240 --noise");
-    t.output = t.dir.path() / "small" / "out.mp4";
     during([](FaultTest&) {})(t);
   }
   // Stopping takes milliseconds, too little to aim at: both signals arrive together while it is halted.
@@ -79,9 +79,6 @@ class FaultTest : public E2eTest, public ::testing::WithParamInterface<Fault> {
     return window;
   }
   xcb_window_t root() { return xcb_setup_roots_iterator(xcb_get_setup(xcb())).data->root; }
-
-  bool mounted = false;
-  fs::path output = dir.path() / "movies" / "out.mp4";
 };
 
 // Guards against a fault that goes unreported, is reported twice, hangs the program, or leaves

