@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -16,15 +15,12 @@
 namespace quorvale::e2e {
 
 struct MediaInfo {
-  std::string formatName;  // e.g. "mov,mp4,m4a,3gp,3g2,mj2"
-  std::string majorBrand;
-  double duration = 0;  // seconds, of the container
+  std::string formatName, majorBrand;  // e.g. "mov,mp4,m4a,3gp,3g2,mj2" and "isom"
+  double duration = 0;                 // seconds, of the container
   struct Video {
-    std::string codec;
+    std::string codec, frameRate, timeBase;  // ffprobe's r_frame_rate and time_base, e.g. "15/1" and "1/15"
     int width = 0, height = 0;
     std::int64_t frames = 0;
-    std::string frameRate;  // ffprobe's r_frame_rate, e.g. "15/1"
-    std::string timeBase;   // e.g. "1/15"
   };
   struct Audio {
     std::string codec;
@@ -34,61 +30,46 @@ struct MediaInfo {
   std::optional<Audio> audio = {};
 };
 
-// ffprobe of the file; nothing if ffprobe fails.
+// ffprobe of the file, which reads every packet; nothing if ffprobe fails or complains.
 inline std::optional<MediaInfo> probe(const std::filesystem::path& file) {
   auto result = runCommand(
       {"ffprobe", "-v", "error", "-show_streams", "-show_format", "-count_packets", "-of", "json", file});
   auto json = nlohmann::json::parse(result.out, nullptr, false);
-  if (!result.succeeded() || json.is_discarded()) return std::nullopt;
-  auto number = [](const nlohmann::json& object, const char* key) {
-    return std::stod(object.value(key, "0"));
-  };
+  if (!result.succeeded() || !result.err.empty() || json.is_discarded()) return std::nullopt;
   MediaInfo info{json["format"].value("format_name", ""),
                  json["format"].value("tags", nlohmann::json::object()).value("major_brand", ""),
-                 number(json["format"], "duration")};
+                 std::stod(json["format"].value("duration", "0"))};
   for (const auto& s : json["streams"]) {
     if (s["codec_type"] == "video" && !info.video) {
-      info.video = {s.value("codec_name", ""),   s.value("width", 0),
-                    s.value("height", 0),        static_cast<std::int64_t>(number(s, "nb_read_packets")),
-                    s.value("r_frame_rate", ""), s.value("time_base", "")};
+      info.video = {s.value("codec_name", ""), s.value("r_frame_rate", ""),
+                    s.value("time_base", ""),  s.value("width", 0),
+                    s.value("height", 0),      std::stoll(s.value("nb_read_packets", "0"))};
     } else if (s["codec_type"] == "audio" && !info.audio) {
-      info.audio = {s.value("codec_name", ""), static_cast<int>(number(s, "sample_rate")),
+      info.audio = {s.value("codec_name", ""), std::stoi(s.value("sample_rate", "0")),
                     s.value("channels", 0)};
     }
   }
   return info;
 }
 
-// True when ffmpeg decodes every stream without a complaint.
-inline bool decodesCleanly(const std::filesystem::path& file) {
-  // -enc_time_base -1 keeps the file's time base: with a guessed frame rate, two close frames of a
-  // variable-rate movie would collide and the null muxer complain although every frame decoded.
-  auto result = runCommand(
-      {"ffmpeg", "-nostdin", "-v", "error", "-i", file, "-enc_time_base", "-1", "-f", "null", "-"});
-  return result.succeeded() && result.err.empty();
-}
-
 // The last frame shown by `seconds`, as packed rgb24 rows; empty if ffmpeg fails.
 inline std::vector<std::uint8_t> frameAt(const std::filesystem::path& file, double seconds) {
   // Each frame until then overwrites the picture, so one shown for a while is found too.
-  const auto picture = file.string() + ".ppm";
-  auto result = runCommand({"ffmpeg", "-nostdin", "-v", "error", "-i", file, "-t", std::to_string(seconds),
-                            "-update", "1", "-y", picture});
+  const auto picture = file.string() + ".rgb";
+  auto result =
+      runCommand({"ffmpeg", "-nostdin", "-v", "error", "-i", file, "-t", std::to_string(seconds), "-update",
+                  "1", "-c:v", "rawvideo", "-pix_fmt", "rgb24", "-f", "image2", "-y", picture});
   std::ifstream in(picture, std::ios::binary);
-  std::string bytes(std::istreambuf_iterator<char>(in), {});
-  std::size_t header = 0;  // "P6\nWIDTH HEIGHT\n255\n"
-  for (int i = 0; i < 3 && header != std::string::npos; ++i) header = bytes.find('\n', header + (i > 0));
-  if (!result.succeeded() || header == std::string::npos) return {};
-  return {bytes.begin() + static_cast<std::ptrdiff_t>(header) + 1, bytes.end()};
+  return result.succeeded() ? std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {})
+                            : std::vector<std::uint8_t>();
 }
 
 // The sound mixed down to mono s16 at 48 kHz.
 inline std::vector<std::int16_t> soundOf(const std::filesystem::path& file) {
   auto result = runCommand({"ffmpeg", "-nostdin", "-v", "error", "-i", file, "-vn", "-ac", "1", "-ar",
                             "48000", "-f", "s16le", "-"});
-  std::vector<std::int16_t> samples(result.out.size() / 2);
-  std::memcpy(samples.data(), result.out.data(), samples.size() * 2);
-  return samples;
+  const auto* samples = reinterpret_cast<const std::int16_t*>(result.out.data());
+  return {samples, samples + result.out.size() / 2};
 }
 
 // The share (0..1) of the signal's energy at `hz` (Goertzel over 0.1 s blocks,

@@ -58,7 +58,7 @@ struct Environment {
   Environment() {
     for (char** entry = environ; *entry; ++entry) {
       const std::string text = *entry;
-      if (auto eq = text.find('='); eq != std::string::npos) values[text.substr(0, eq)] = text.substr(eq + 1);
+      values[text.substr(0, text.find('='))] = text.substr(text.find('=') + 1);
     }
   }
   Environment& set(const std::string& name, const std::string& value) {
@@ -74,9 +74,8 @@ struct Environment {
 
 struct SpawnOptions {
   Environment environment;
-  bool quiet = false;    // stdout and stderr to /dev/null unless piped, else inherited
-  bool pipeOut = false;  // stdin and stdout through pipes
-  bool pipeErr = false;
+  bool quiet = false;  // without pipes, stdout and stderr go to /dev/null, else they are inherited
+  bool pipes = false;  // stdin, stdout and stderr through pipes
   std::vector<std::pair<int, unsigned long>> limits = {};  // setrlimit before exec: {resource, soft = hard}
 };
 
@@ -86,11 +85,11 @@ class Process {
  public:
   Process(const std::vector<std::string>& argv, SpawnOptions options = {}) {
     int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};  // {read end, write end}
-    check(!options.pipeOut || (::pipe2(in, O_CLOEXEC) == 0 && ::pipe2(out, O_CLOEXEC) == 0), "pipe2");
-    check(!options.pipeErr || ::pipe2(err, O_CLOEXEC) == 0, "pipe2");
+    check(!options.pipes || (::pipe2(in, O_CLOEXEC) | ::pipe2(out, O_CLOEXEC) | ::pipe2(err, O_CLOEXEC)) == 0,
+          "pipe2");
     const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC), quiet = options.quiet ? null : -1;
-    const int fds[3] = {options.pipeOut ? in[0] : null, options.pipeOut ? out[1] : quiet,
-                        options.pipeErr ? err[1] : quiet};
+    const int fds[3] = {options.pipes ? in[0] : null, options.pipes ? out[1] : quiet,
+                        options.pipes ? err[1] : quiet};
     // Prepared before fork: the child may only make async-signal-safe calls.
     std::vector<std::string> entries;
     std::vector<char*> args, env;
@@ -103,9 +102,7 @@ class Process {
     if (pid_ == 0) {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // so no server outlives tests that were killed outright
       ::signal(SIGPIPE, SIG_DFL);
-      for (int fd = 0; fd < 3; ++fd) {
-        if (fds[fd] >= 0) ::dup2(fds[fd], fd);
-      }
+      for (int fd = 0; fd < 3; ++fd) ::dup2(fds[fd] < 0 ? fd : fds[fd], fd);  // dup2 clears close-on-exec
       ::close_range(3, ~0U, 0);  // what the test runner leaked would count against a descriptor limit
       for (auto [resource, value] : options.limits) {
         const rlimit limit{value, value};
@@ -119,10 +116,7 @@ class Process {
   }
   ~Process() {
     signal(SIGTERM);
-    if (!waitExit(Clock::now() + 3s)) {
-      signal(SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
+    if (!waitExit(Clock::now() + 3s)) signal(SIGKILL), ::waitpid(pid_, nullptr, 0);
     for (int* fd : {&in_, &outFd_, &errFd_}) close(*fd);
   }
   pid_t pid() const { return pid_; }
@@ -134,13 +128,12 @@ class Process {
   void closeStdout() { close(outFd_); }  // the child's later writes fail with EPIPE
   // The next line on stdout (without '\n'); nothing at the deadline or at EOF.
   std::optional<std::string> readLine(Clock::time_point deadline) {
-    std::size_t end;
-    while ((end = out_.find('\n')) == std::string::npos) {
+    while (out_.find('\n') == std::string::npos) {
       if (outFd_ < 0 || Clock::now() >= deadline) return std::nullopt;
       pump(50);
     }
-    std::string line = out_.substr(0, end);
-    out_.erase(0, end + 1);
+    std::string line = out_.substr(0, out_.find('\n'));
+    out_.erase(0, line.size() + 1);
     return line;
   }
   // The raw wait status, or nothing at the deadline. The pipes keep flowing meanwhile,
@@ -196,7 +189,7 @@ struct CommandResult {
 // Runs a command to completion, collecting its output.
 inline CommandResult runCommand(const std::vector<std::string>& argv, const Environment& environment = {},
                                 std::chrono::milliseconds timeout = 60s) {
-  Process process(argv, {environment, false, true, true});
+  Process process(argv, {environment, false, true});
   auto status = process.waitExit(Clock::now() + timeout);
   return {status, process.out(), process.err()};
 }

@@ -12,14 +12,11 @@
 
 namespace quorvale::e2e {
 
-// Polls until ready() holds; throws when one of the servers has exited or at the deadline.
+// Polls until ready() holds; throws at the deadline.
 template <class Ready>
-void await(Ready ready, const std::vector<std::unique_ptr<Process>>& servers, const std::string& what) {
+void await(Ready ready, const std::string& what) {
   for (auto deadline = Clock::now() + kStartTimeout; !ready(); std::this_thread::sleep_for(20ms)) {
-    for (const auto& server : servers) {
-      if (server->waitExit(Clock::now()) || Clock::now() >= deadline)
-        throw std::runtime_error(what + " did not start");
-    }
+    if (Clock::now() >= deadline) throw std::runtime_error(what + " did not start");
   }
 }
 
@@ -58,14 +55,14 @@ class WindowManager {
     std::filesystem::remove(ready);
     Environment environment =
         Environment().set("DISPLAY", display).set("HOME", home).unset("XDG_CONFIG_HOME");
-    processes_.push_back(std::make_unique<Process>(
+    process_ = std::make_unique<Process>(
         std::vector<std::string>{"openbox", "--sm-disable", "--startup", "touch " + ready.string()},
-        SpawnOptions{environment, true}));
-    await([&] { return std::filesystem::exists(ready); }, processes_, "openbox");
+        SpawnOptions{environment, true});
+    await([&] { return std::filesystem::exists(ready); }, "openbox");
   }
 
  private:
-  std::vector<std::unique_ptr<Process>> processes_;
+  std::unique_ptr<Process> process_;
 };
 
 enum class SoundServerKind { PulseAudio, PipeWire };
@@ -96,7 +93,7 @@ class PulseServer {
       out.close();
       start({"pipewire"});
       // Its clients connect once, so the server's socket must be there first.
-      await([&] { return std::filesystem::exists(runtime_ / "pipewire-0"); }, processes_, "pipewire");
+      await([&] { return std::filesystem::exists(runtime_ / "pipewire-0"); }, "pipewire");
       start({"wireplumber"});
       start({"pipewire-pulse"});
     } else {
@@ -104,15 +101,11 @@ class PulseServer {
              "--use-pid-file=no", "--log-target=file:" + (directory / "pulse.log").string(), "-L",
              "module-native-protocol-unix auth-anonymous=1 socket=" + address_.substr(5)});
     }
-    await([&] { return std::filesystem::exists(address_.substr(5)) && pactl({"info"}); }, processes_,
-          "the sound server");
+    await([&] { return std::filesystem::exists(address_.substr(5)) && pactl({"info"}); }, "the sound server");
     if (!pactl({"load-module", "module-null-sink", "sink_name=testsink", "rate=48000", "channels=2"}) ||
         !pactl({"set-default-sink", "testsink"})) {
       throw std::runtime_error("the sound server refused the null sink");
     }
-  }
-  ~PulseServer() {
-    while (!processes_.empty()) processes_.pop_back();  // clients first
   }
   const std::string& serverAddress() const { return address_; }  // "unix:/…/native"
   Environment environment() const {                              // for its clients
@@ -136,12 +129,12 @@ class PulseServer {
     for (const char* name :
          {"PULSE_SERVER", "PIPEWIRE_REMOTE", "PIPEWIRE_RUNTIME_DIR", "DISPLAY", "DBUS_SESSION_BUS_ADDRESS"})
       env.unset(name);
-    processes_.push_back(std::make_unique<Process>(argv, SpawnOptions{env, true}));
+    processes_.insert(processes_.begin(), std::make_unique<Process>(argv, SpawnOptions{env, true}));
   }
 
   std::filesystem::path home_, runtime_;
   std::string address_;
-  std::vector<std::unique_ptr<Process>> processes_;  // clients after the server they need
+  std::vector<std::unique_ptr<Process>> processes_;  // clients before the server they need, so they end first
 };
 
 }  // namespace quorvale::e2e
