@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <numbers>
 
-#include "e2e/support/process.h"
+#include "e2e/support/servers.h"
 
 namespace quorvale::e2e {
 

@@ -1,16 +1,203 @@
 #pragma once
 
-// The servers a test runs against: its own Xvfb, openbox, and a private sound server.
+// What a test runs: child processes, spawned with pipes and resource limits, read with
+// deadlines and always ended by their own pid; its own Xvfb, openbox, and a private sound server.
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <string>
+#include <system_error>
 #include <thread>
+#include <vector>
 
-#include "e2e/support/process.h"
+extern char** environ;
 
 namespace quorvale::e2e {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+inline constexpr auto kStartTimeout = 30s;  // generous: the tests may run on two busy cores
+
+// Writing the stop line to a child that already exited must not kill the tests.
+inline const bool kIgnoreSigpipe = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+
+inline void check(bool ok, const char* what) {
+  if (!ok) throw std::system_error(errno, std::generic_category(), what);
+}
+
+// A directory removed with its contents on destruction.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quorvale-e2e-XXXXXX").string();
+    check(::mkdtemp(pattern.data()), "mkdtemp");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// This process's environment, with changes.
+struct Environment {
+  Environment() {
+    for (char** entry = environ; *entry; ++entry) {
+      const std::string text = *entry;
+      values[text.substr(0, text.find('='))] = text.substr(text.find('=') + 1);
+    }
+  }
+  Environment& set(const std::string& name, const std::string& value) {
+    values[name] = value;
+    return *this;
+  }
+  Environment& unset(const std::string& name) {
+    values.erase(name);
+    return *this;
+  }
+  std::map<std::string, std::string> values;
+};
+
+struct SpawnOptions {
+  Environment environment;
+  bool quiet = false;  // without pipes, stdout and stderr go to /dev/null, else they are inherited
+  bool pipes = false;  // stdin, stdout and stderr through pipes
+  std::vector<std::pair<int, unsigned long>> limits = {};  // setrlimit before exec: {resource, soft = hard}
+};
+
+// A child process. The destructor ends it (SIGTERM, then SIGKILL) and reaps it;
+// it is killed as well if the tests die first.
+class Process {
+ public:
+  Process(const std::vector<std::string>& argv, SpawnOptions options = {}) {
+    int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};  // {read end, write end}
+    check(!options.pipes || (::pipe2(in, O_CLOEXEC) | ::pipe2(out, O_CLOEXEC) | ::pipe2(err, O_CLOEXEC)) == 0,
+          "pipe2");
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC), quiet = options.quiet ? null : -1;
+    const int fds[3] = {options.pipes ? in[0] : null, options.pipes ? out[1] : quiet,
+                        options.pipes ? err[1] : quiet};
+    // Prepared before fork: the child may only make async-signal-safe calls.
+    std::vector<std::string> entries;
+    std::vector<char*> args, env;
+    for (const auto& [name, value] : options.environment.values) entries.push_back(name + "=" + value);
+    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    for (auto& entry : entries) env.push_back(entry.data());
+    args.push_back(nullptr);
+    env.push_back(nullptr);
+    check((pid_ = ::fork()) >= 0, "fork");
+    if (pid_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // so no server outlives tests that were killed outright
+      ::signal(SIGPIPE, SIG_DFL);
+      for (int fd = 0; fd < 3; ++fd) ::dup2(fds[fd] < 0 ? fd : fds[fd], fd);  // dup2 clears close-on-exec
+      ::close_range(3, ~0U, 0);  // what the test runner leaked would count against a descriptor limit
+      for (auto [resource, value] : options.limits) {
+        const rlimit limit{value, value};
+        ::setrlimit(static_cast<__rlimit_resource>(resource), &limit);
+      }
+      ::execvpe(args[0], args.data(), env.data());
+      ::_exit(127);
+    }
+    for (int fd : {in[0], out[1], err[1], null}) close(fd);
+    std::tie(in_, outFd_, errFd_) = std::tie(in[1], out[0], err[0]);
+  }
+  ~Process() {
+    signal(SIGTERM);
+    if (!waitExit(Clock::now() + 3s)) signal(SIGKILL), ::waitpid(pid_, nullptr, 0);
+    for (int* fd : {&in_, &outFd_, &errFd_}) close(*fd);
+  }
+  pid_t pid() const { return pid_; }
+  // To stdin; false once it is closed.
+  bool write(const std::string& text) {
+    return in_ >= 0 && ::write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  }
+  void closeStdin() { close(in_); }
+  void closeStdout() { close(outFd_); }  // the child's later writes fail with EPIPE
+  // The next line on stdout (without '\n'); nothing at the deadline or at EOF.
+  std::optional<std::string> readLine(Clock::time_point deadline) {
+    while (out_.find('\n') == std::string::npos) {
+      if (outFd_ < 0 || Clock::now() >= deadline) return std::nullopt;
+      pump(50);
+    }
+    std::string line = out_.substr(0, out_.find('\n'));
+    out_.erase(0, line.size() + 1);
+    return line;
+  }
+  // The raw wait status, or nothing at the deadline. The pipes keep flowing meanwhile,
+  // so that a chatty child cannot block on a full one.
+  std::optional<int> waitExit(Clock::time_point deadline) {
+    for (int status; !status_; pump(10)) {
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        status_ = status;
+      } else if (Clock::now() >= deadline) {
+        return std::nullopt;
+      }
+    }
+    while (pump(0)) {
+    }
+    return status_;
+  }
+  void signal(int signo) {
+    if (!status_) ::kill(pid_, signo);  // not reaped, so the pid is still this child's
+  }
+  const std::string& out() const { return out_; }  // stdout beyond the lines read
+  const std::string& err() const { return err_; }
+
+ private:
+  static void close(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+  // Reads what the pipes offer; false when nothing happened.
+  bool pump(int timeoutMs) {
+    pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
+    if (::poll(fds, 2, timeoutMs) <= 0) return false;
+    for (auto [p, fd, buffer] : {std::tuple{fds[0], &outFd_, &out_}, std::tuple{fds[1], &errFd_, &err_}}) {
+      char chunk[65536];
+      const ssize_t n = p.revents ? ::read(*fd, chunk, sizeof chunk) : 0;
+      if (n > 0) buffer->append(chunk, static_cast<std::size_t>(n));
+      if (n <= 0 && p.revents) close(*fd);  // EOF
+    }
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+  int in_ = -1, outFd_ = -1, errFd_ = -1;
+  std::string out_, err_;
+};
+
+struct CommandResult {
+  std::optional<int> status;  // raw wait status; nothing on a timeout
+  std::string out, err;
+  bool succeeded() const { return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0; }
+};
+
+// Runs a command to completion, collecting its output.
+inline CommandResult runCommand(const std::vector<std::string>& argv, const Environment& environment = {},
+                                std::chrono::milliseconds timeout = 60s) {
+  Process process(argv, {environment, false, true});
+  auto status = process.waitExit(Clock::now() + timeout);
+  return {status, process.out(), process.err()};
+}
 
 // Polls until ready() holds; throws at the deadline.
 template <class Ready>
