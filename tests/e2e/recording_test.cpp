@@ -18,6 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using std::this_thread::sleep_for;
+using Limits = std::vector<std::pair<int, unsigned long>>;  // {resource, soft and hard limit}
 
 // A quorvale_test_window with these options, known by its id once mapped. The helper command runs
 // as its child, as an application's helpers do; it ends with the sound server it plays to.
@@ -39,7 +40,7 @@ struct TestWindow {
 // The program recording a window into `file`, and its stdout lines so far.
 struct Program {
   Program(const Environment& environment, const fs::path& file, std::uint32_t window,
-          const std::vector<std::pair<int, unsigned long>>& limits = {})
+          const Limits& limits = {})
       : file(file),
         process({QUORVALE_PROGRAM, file, std::to_string(window)}, {environment, false, true, limits}) {}
   // Reads lines until an event of this status.
@@ -69,9 +70,7 @@ struct Program {
     return all;
   }
   std::string transcript() const {  // for failure messages
-    std::string text;
-    for (const auto& line : lines) text += line + "\n";
-    return text + "stderr: " + process.err();
+    return "stdout: " + ::testing::PrintToString(lines) + "\nstderr: " + process.err();
   }
 
   fs::path file;
@@ -90,7 +89,7 @@ class E2eTest : public ::testing::Test {
   TestWindow& open(const std::string& options, const std::string& helper = ":") {
     return *windows.emplace_back(std::make_unique<TestWindow>(environment(), options, helper));
   }
-  Program& record(std::uint32_t window, const std::vector<std::pair<int, unsigned long>>& limits = {}) {
+  Program& record(std::uint32_t window, const Limits& limits = {}) {
     fs::create_directories(dir.path() / "movies");
     return *(run =
                  std::make_unique<Program>(environment(), dir.path() / "movies" / "out.mp4", window, limits));
@@ -115,17 +114,15 @@ class E2eTest : public ::testing::Test {
 
 // --- A recording, start to finish ---
 
-// Whether the rgb24 pixel at byte `at` is within 40 of 0xRRGGBB in each channel.
-bool near(const std::vector<std::uint8_t>& frame, std::size_t at, std::uint32_t rgb) {
-  auto channel = [&](int c) {
-    return std::abs(frame[at + c] - static_cast<int>(rgb >> (16 - 8 * c) & 0xff)) <= 40;
-  };
-  return channel(0) && channel(1) && channel(2);
-}
-
+// The share of a frame's rgb24 pixels within 40 of 0xRRGGBB in each channel.
 double share(const std::vector<std::uint8_t>& frame, std::uint32_t rgb) {
   std::size_t matching = 0;
-  for (std::size_t at = 0; at + 2 < frame.size(); at += 3) matching += near(frame, at, rgb);
+  for (std::size_t at = 0; at + 2 < frame.size(); at += 3) {
+    auto near = [&](int c) {
+      return std::abs(frame[at + c] - static_cast<int>(rgb >> (16 - 8 * c) & 0xff)) <= 40;
+    };
+    matching += near(0) && near(1) && near(2);
+  }
   return frame.empty() ? 0 : 3.0 * static_cast<double>(matching) / static_cast<double>(frame.size());
 }
 
@@ -163,8 +160,7 @@ TEST_P(RecordingTest, RecordsTheWindowWithItsApplicationsSoundOnly) {
   EXPECT_NE(std::string(std::istreambuf_iterator<char>(file), {}).find("moof"), std::string::npos)
       << "not fragmented: a killed recording would not play";
   EXPECT_EQ(info->video->codec + " " + info->audio->codec, "h264 aac");
-  EXPECT_TRUE(info->video->width <= 1280 && info->video->height <= 720)
-      << info->video->width << "x" << info->video->height;
+  EXPECT_TRUE(info->video->width <= 1280 && info->video->height <= 720);
   // Guards against raw capture instants as frame times, which players read as 30, 46 or 14.985 fps.
   EXPECT_EQ(info->video->frameRate + " " + info->video->timeBase, "15/1 1/15");
   EXPECT_GT(info->video->frames, 10) << "hardly any frames of a moving window";
@@ -186,16 +182,13 @@ INSTANTIATE_TEST_SUITE_P(BothServers, RecordingTest,
                          ::testing::Values(SoundServerKind::PulseAudio, SoundServerKind::PipeWire),
                          [](const auto& info) { return info.index ? "PipeWire" : "PulseAudio"; });
 
-using CropTest = E2eTest;
-
 // Guards against a crop that stays where the window was at the start (title bar offset, moves,
 // resizes), and against grabbing the screen, where another application's window covers it.
-TEST_F(CropTest, FollowsTheWindowShownMovedEnlargedAndCovered) {
+TEST_F(E2eTest, CropFollowsTheWindowShownMovedEnlargedAndCovered) {
   x = std::make_unique<XServer>();
   WindowManager openbox(x->display(), dir.path());
   auto& window = open("--x 100 --y 100 --width 640 --height 360 --color 00c000 --unmapped");
   startRecording();
-  if (HasFatalFailure()) return;
   xcb_map_window(xcb(), window.id);
   sync();
   sleep_for(1500ms);
@@ -221,8 +214,8 @@ TEST_F(CropTest, FollowsTheWindowShownMovedEnlargedAndCovered) {
     auto frame = frameAt(run->file, seconds);
     ASSERT_EQ(frame.size(), static_cast<std::size_t>(w) * h * 3);
     for (const auto& [px, py] : points) {
-      EXPECT_TRUE(near(frame, (static_cast<std::size_t>(py) * w + px) * 3, 0x00c000))
-          << seconds << " s: " << px << "," << py;
+      const auto at = frame.begin() + (py * w + px) * 3;
+      EXPECT_EQ(share({at, at + 3}, 0x00c000), 1) << seconds << " s: " << px << "," << py;
     }
     EXPECT_LT(share(frame, 0x0000ff), 0.001) << seconds << " s: another application's window shows";
   }
@@ -252,7 +245,7 @@ class FaultTest : public E2eTest, public ::testing::WithParamInterface<Fault> {
   }
   // Records for two seconds, brings the fault about, records on (later frames must bring no
   // error of their own) and stops, once the error is reported if `reported`.
-  static Act during(Act fault, bool reported = true) {
+  static Act during(Act fault, bool reported = false) {
     return [=](FaultTest& t) {
       t.startRecording();
       sleep_for(2s);
@@ -272,7 +265,7 @@ class FaultTest : public E2eTest, public ::testing::WithParamInterface<Fault> {
       GTEST_SKIP() << "no tmpfs";
     // Random blocks barely compress: 300 KiB are full within seconds.
     t.windows[0] = std::make_unique<TestWindow>(t.environment(), "--width 320 --height 240 --noise");
-    during([](FaultTest&) {})(t);
+    during([](FaultTest&) {}, true)(t);
   }
   std::uint32_t inputOnlyWindow(bool destroyed) {
     const xcb_window_t window = xcb_generate_id(xcb());
@@ -299,25 +292,25 @@ TEST_P(FaultTest, EndsWithOneReport) {
   EXPECT_NE(detail.find(GetParam().detail), std::string::npos) << run->transcript();
   EXPECT_NE(detail.empty(), std::string(GetParam().statuses).ends_with("error")) << run->transcript();
   EXPECT_EQ(fs::exists(fs::symlink_status(run->file)), GetParam().movie >= 0) << "whether a file is left";
-  if (GetParam().movie <= 0) return;
-  auto info = probe(run->file);
-  ASSERT_TRUE(info && info->video) << "no playable movie";
-  EXPECT_GE(info->duration, GetParam().movie);
+  const auto info = probe(run->file);
+  EXPECT_TRUE(GetParam().movie <= 0 || (info && info->video && info->duration >= GetParam().movie))
+      << "no movie";
 }
 
 using T = FaultTest;
+constexpr const char* kNoWindow = "Could not find the Quorvale window";
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Faults, FaultTest, ::testing::Values(
-    Fault{"XServerKilled", T::during([](T& t) { t.x->kill(); }), 1, "started error", "", 0.5},
-    Fault{"WindowClosed", T::during([](T& t) { t.windows[0]->process.signal(SIGTERM); }), 1, "started error",
-          "closed", 0.5},
+    Fault{"XServerKilled", T::during([](T& t) { t.x->kill(); }, true), 1, "started error", "", 0.5},
+    Fault{"WindowClosed", T::during([](T& t) { t.windows[0]->process.signal(SIGTERM); }, true), 1,
+          "started error", "closed", 0.5},
     Fault{"DiskFull", T::fillDisk, 1, "started error", "No space left on device"},
     // Guards against "finished" for a movie that no longer exists anywhere.
-    Fault{"OutputDeleted", T::during([](T& t) { fs::remove(t.run->file); }, false), 1, "started error",
-          "was deleted during the recording", -1},
-    Fault{"OutputFolderRemoved", T::during([](T& t) { fs::remove_all(t.run->file.parent_path()); }, false), 1,
-          "started error", "was deleted during the recording", -1},
+    Fault{"OutputDeleted", T::during([](T& t) { fs::remove(t.run->file); }), 1, "started error",
+          "was deleted", -1},
+    Fault{"OutputFolderRemoved", T::during([](T& t) { fs::remove_all(t.run->file.parent_path()); }), 1,
+          "started error", "was deleted", -1},
     // Guards against a movie that only becomes readable once it is finished.
     Fault{"Sigkill", T::signalAfter(4500ms, SIGKILL), -SIGKILL, "started", "", 2.0},
     Fault{"Sigint", T::signalAfter(2s, SIGINT), 0, "started finished", "", 1.4},
@@ -325,13 +318,13 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultTest, ::testing::Values(
     Fault{"Sighup", T::signalAfter(2s, SIGHUP), 0, "started finished", "", 1.4},
     // Guards against a second stop request being ignored while the first one is finishing the movie.
     // Stopping takes milliseconds, too little to aim at: both arrive together while it is halted.
-    Fault{"SecondSignal", [](T& t) { t.startRecording(), t.run->process.signal(SIGSTOP);
-                                     siginfo_t halted;
-                                     ::waitid(P_PID, t.run->process.pid(), &halted, WSTOPPED | WNOWAIT);
-                                     for (int signo : {SIGINT, SIGTERM, SIGCONT}) t.run->process.signal(signo); },
-          1, "started"},
+    Fault{"SecondSignal", [](T& t) {
+      t.startRecording(), t.run->process.signal(SIGSTOP);
+      siginfo_t halted;
+      ::waitid(P_PID, t.run->process.pid(), &halted, WSTOPPED | WNOWAIT);
+      for (int signo : {SIGINT, SIGTERM, SIGCONT}) t.run->process.signal(signo); }, 1, "started"},
     // Guards against the failed write of "finished" (EPIPE) spoiling the movie or the exit status.
-    Fault{"StdoutClosed", T::during([](T& t) { t.run->process.closeStdout(); }, false), 0, "started", "", 1.4},
+    Fault{"StdoutClosed", T::during([](T& t) { t.run->process.closeStdout(); }), 0, "started", "", 1.4},
     // The app's death closes its ends of both pipes.
     Fault{"ParentGone", [](T& t) { t.startRecording(), sleep_for(2s), t.run->process.closeStdout(),
                                    t.run->process.closeStdin(); }, 0, "started", "", 1.4},
@@ -340,11 +333,11 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultTest, ::testing::Values(
           "started finished", "", 0.01},
     // Guards against leaving the unplayable file of a failed start: a retry under its name would fail.
     Fault{"SixteenBitDisplay", [](T& t) { t.record(t.windows[0]->id); }, 1, "error", "", -1, {"640x480x16"}},
-    Fault{"RootWindow", [](T& t) { t.record(t.root()); }, 1, "error", "Could not find", -1},
-    Fault{"InputOnlyWindow", [](T& t) { t.record(t.inputOnlyWindow(false)); }, 1, "error", "Could not find", -1},
-    Fault{"DestroyedWindow", [](T& t) { t.record(t.inputOnlyWindow(true)); }, 1, "error", "Could not find", -1},
+    Fault{"RootWindow", [](T& t) { t.record(t.root()); }, 1, "error", kNoWindow, -1},
+    Fault{"InputOnlyWindow", [](T& t) { t.record(t.inputOnlyWindow(false)); }, 1, "error", kNoWindow, -1},
+    Fault{"DestroyedWindow", [](T& t) { t.record(t.inputOnlyWindow(true)); }, 1, "error", kNoWindow, -1},
     Fault{"WindowOnAnotherScreen", [](T& t) { t.record(t.windows.emplace_back(std::make_unique<TestWindow>(
-              t.environment().set("DISPLAY", t.x->display() + ".1"), ""))->id); }, 1, "error", "Could not find", -1},
+          t.environment().set("DISPLAY", t.x->display() + ".1"), ""))->id); }, 1, "error", kNoWindow, -1},
     // Fails later in the start than the lookup, at a moment of its own.
     Fault{"WindowClosedRightAfterSpawn", [](T& t) { t.record(t.windows[0]->id), t.windows[0].reset(); }, 1,
           "error", "", -1}),
@@ -352,7 +345,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultTest, ::testing::Values(
 // clang-format on
 
 // A row's name and its limits: {resource, soft and hard limit}.
-using ResourceLimits = std::pair<std::string, std::vector<std::pair<int, unsigned long>>>;
+using ResourceLimits = std::pair<std::string, Limits>;
 
 class ResourceLimitTest : public E2eTest, public ::testing::WithParamInterface<ResourceLimits> {};
 
@@ -365,18 +358,17 @@ TEST_P(ResourceLimitTest, EndsThroughTheProgramsOwnReport) {
   if (r.waitFor("started")) sleep_for(1500ms);
   r.process.write("\n");
   const auto code = r.end();
-  ASSERT_TRUE(code) << "no exit after the stop line\n" << r.transcript();
-  if (*code == 127 && r.process.err().find("error while loading shared libraries") != std::string::npos) {
+  if (code == 127 && r.process.err().find("error while loading shared libraries") != std::string::npos) {
     GTEST_SKIP() << "the dynamic loader itself cannot start the program: " << r.transcript();
   }
-  EXPECT_EQ(*code, r.statuses() == "started finished" ? 0 : 1) << r.transcript();
-  EXPECT_TRUE(*code == 0 || r.statuses() == "error" || r.statuses() == "started error") << r.transcript();
+  EXPECT_EQ(code, r.statuses() == "started finished" ? 0 : 1) << r.transcript();
+  EXPECT_TRUE(code == 0 || r.statuses() == "error" || r.statuses() == "started error") << r.transcript();
   EXPECT_EQ(r.process.err(), "") << r.transcript();
 }
 
 ResourceLimits files(unsigned long n) { return {"Files" + std::to_string(n), {{RLIMIT_NOFILE, n}}}; }
 std::string size(unsigned long mib) {
-  return mib % 1024 ? std::to_string(mib) + "M" : std::to_string(mib / 1024) + "G";
+  return std::to_string(mib % 1024 ? mib : mib / 1024) + (mib % 1024 ? "M" : "G");
 }
 ResourceLimits memory(unsigned long mib) { return {"Memory" + size(mib), {{RLIMIT_AS, mib << 20}}}; }
 ResourceLimits stacks(unsigned long mib, unsigned long in) {
@@ -388,8 +380,7 @@ INSTANTIATE_TEST_SUITE_P(Limits, ResourceLimitTest, ::testing::Values(
     files(4), files(6), files(8), files(10), files(12), files(16), files(24), files(40),
     memory(64), memory(256), memory(384),
     // Memory runs out mid-start here: no memory to encode the error, exceptions escaping threads.
-    memory(470), memory(473), memory(476), memory(480),
-    memory(512), memory(768), memory(1024), memory(2048),
+    memory(470), memory(473), memory(476), memory(480), memory(512), memory(768), memory(1024), memory(2048),
     stacks(256, 1024), stacks(512, 2048), stacks(1024, 2048)),
     [](const auto& info) { return info.param.first; });
 // clang-format on

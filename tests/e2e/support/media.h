@@ -9,6 +9,7 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <numbers>
+#include <utility>
 
 #include "e2e/support/servers.h"
 
@@ -83,8 +84,7 @@ inline double toneShare(const std::vector<std::int16_t>& samples, int sampleRate
     for (std::size_t i = start; i < start + block; ++i) {
       const double x = samples[i] / 32768.0, s0 = x + coefficient * s1 - s2;
       total += x * x * static_cast<double>(block) / 2;
-      s2 = s1;
-      s1 = s0;
+      s2 = std::exchange(s1, s0);
     }
     // |X(k)|^2 of a full-scale bin sine is (N/2)^2 while its energy is N/2.
     tone += s1 * s1 + s2 * s2 - coefficient * s1 * s2;

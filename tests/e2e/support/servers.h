@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -36,8 +37,8 @@ inline constexpr auto kStartTimeout = 30s;  // generous: the tests may run on tw
 // Writing the stop line to a child that already exited must not kill the tests.
 inline const bool kIgnoreSigpipe = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 
-inline void check(bool ok, const char* what) {
-  if (!ok) throw std::system_error(errno, std::generic_category(), what);
+inline std::system_error failed(const char* what) {
+  return std::system_error(errno, std::generic_category(), what);
 }
 
 // A directory removed with its contents on destruction.
@@ -45,26 +46,22 @@ class TempDir {
  public:
   TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "quorvale-e2e-XXXXXX").string();
-    check(::mkdtemp(pattern.data()), "mkdtemp");
+    if (!::mkdtemp(pattern.data())) throw failed("mkdtemp");
     path_ = pattern;
   }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
+  ~TempDir() { std::filesystem::remove_all(path_, ignored_); }
   const std::filesystem::path& path() const { return path_; }
 
  private:
   std::filesystem::path path_;
+  std::error_code ignored_;
 };
 
 // This process's environment, with changes.
 struct Environment {
   Environment() {
-    for (char** entry = environ; *entry; ++entry) {
-      const std::string text = *entry;
-      values[text.substr(0, text.find('='))] = text.substr(text.find('=') + 1);
-    }
+    for (char** entry = environ; *entry; ++entry)
+      values[std::string(*entry, std::strchr(*entry, '='))] = std::strchr(*entry, '=') + 1;
   }
   Environment& set(const std::string& name, const std::string& value) {
     values[name] = value;
@@ -90,8 +87,8 @@ class Process {
  public:
   Process(const std::vector<std::string>& argv, SpawnOptions options = {}) {
     int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};  // {read end, write end}
-    check(!options.pipes || (::pipe2(in, O_CLOEXEC) | ::pipe2(out, O_CLOEXEC) | ::pipe2(err, O_CLOEXEC)) == 0,
-          "pipe2");
+    if (options.pipes && (::pipe2(in, O_CLOEXEC) | ::pipe2(out, O_CLOEXEC) | ::pipe2(err, O_CLOEXEC)))
+      throw failed("pipe2");
     const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC), quiet = options.quiet ? null : -1;
     const int fds[3] = {options.pipes ? in[0] : null, options.pipes ? out[1] : quiet,
                         options.pipes ? err[1] : quiet};
@@ -103,7 +100,7 @@ class Process {
     for (auto& entry : entries) env.push_back(entry.data());
     args.push_back(nullptr);
     env.push_back(nullptr);
-    check((pid_ = ::fork()) >= 0, "fork");
+    if ((pid_ = ::fork()) < 0) throw failed("fork");
     if (pid_ == 0) {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // so no server outlives tests that were killed outright
       ::signal(SIGPIPE, SIG_DFL);
@@ -145,14 +142,10 @@ class Process {
   // so that a chatty child cannot block on a full one.
   std::optional<int> waitExit(Clock::time_point deadline) {
     for (int status; !status_; pump(10)) {
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        status_ = status;
-      } else if (Clock::now() >= deadline) {
-        return std::nullopt;
-      }
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
+      if (!status_ && Clock::now() >= deadline) return std::nullopt;
     }
-    while (pump(0)) {
-    }
+    while (pump(0)) continue;
     return status_;
   }
   void signal(int signo) {
@@ -195,8 +188,7 @@ struct CommandResult {
 inline CommandResult runCommand(const std::vector<std::string>& argv, const Environment& environment = {},
                                 std::chrono::milliseconds timeout = 60s) {
   Process process(argv, {environment, false, true});
-  auto status = process.waitExit(Clock::now() + timeout);
-  return {status, process.out(), process.err()};
+  return {process.waitExit(Clock::now() + timeout), process.out(), process.err()};  // in this order
 }
 
 // Polls until ready() holds; throws at the deadline.
@@ -239,12 +231,9 @@ class WindowManager {
     // Owning WM_S0 is not enough: openbox drops map requests that come before its
     // startup ends. It runs the --startup command once it is ready.
     const auto ready = home / "openbox-ready";
-    std::filesystem::remove(ready);
-    Environment environment =
-        Environment().set("DISPLAY", display).set("HOME", home).unset("XDG_CONFIG_HOME");
     process_ = std::make_unique<Process>(
         std::vector<std::string>{"openbox", "--sm-disable", "--startup", "touch " + ready.string()},
-        SpawnOptions{environment, true});
+        SpawnOptions{Environment().set("DISPLAY", display).set("HOME", home).unset("XDG_CONFIG_HOME"), true});
     await([&] { return std::filesystem::exists(ready); }, "openbox");
   }
 
@@ -281,8 +270,7 @@ class PulseServer {
       start({"pipewire"});
       // Its clients connect once, so the server's socket must be there first.
       await([&] { return std::filesystem::exists(runtime_ / "pipewire-0"); }, "pipewire");
-      start({"wireplumber"});
-      start({"pipewire-pulse"});
+      for (const char* client : {"wireplumber", "pipewire-pulse"}) start({client});
     } else {
       start({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
              "--use-pid-file=no", "--log-target=file:" + (directory / "pulse.log").string(), "-L",
@@ -312,10 +300,9 @@ class PulseServer {
   }
   void start(const std::vector<std::string>& argv) {
     // No DISPLAY: D-Bus would otherwise autolaunch a bus of its own through X11.
-    Environment env = environment().set("XDG_CONFIG_HOME", home_ / ".config");
-    for (const char* name :
-         {"PULSE_SERVER", "PIPEWIRE_REMOTE", "PIPEWIRE_RUNTIME_DIR", "DISPLAY", "DBUS_SESSION_BUS_ADDRESS"})
-      env.unset(name);
+    Environment env =
+        environment().set("XDG_CONFIG_HOME", home_ / ".config").unset("PULSE_SERVER").unset("DISPLAY");
+    env.unset("PIPEWIRE_REMOTE").unset("PIPEWIRE_RUNTIME_DIR").unset("DBUS_SESSION_BUS_ADDRESS");
     processes_.insert(processes_.begin(), std::make_unique<Process>(argv, SpawnOptions{env, true}));
   }
 
