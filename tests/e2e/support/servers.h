@@ -213,6 +213,7 @@ class XServer {
     display_ = ":" + process_->readLine(Clock::now() + kStartTimeout).value_or("");
     if (display_ == ":") throw std::runtime_error("Xvfb did not report a display number");
   }
+  XServer(int width, int height) : XServer({std::to_string(width) + "x" + std::to_string(height) + "x24"}) {}
   const std::string& display() const { return display_; }
   void kill() {  // now, for the fault tests
     process_->signal(SIGKILL);
