@@ -1,179 +1,389 @@
-// Recording real windows on an own Xvfb, start to finish.
+// The program run the way the desktop app runs it, against an own Xvfb, test windows and
+// sound servers: a recording checked start to finish, the crop following its window, and
+// what ends a recording or keeps it from starting. Members of the fixture end in reverse
+// order, so the program and the windows end before the servers they use, also when an
+// assertion fails.
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <xcb/xcb.h>
 
-#include <algorithm>
-#include <cmath>
-#include <cstdlib>
+#include <functional>
 
-#include "e2e/support/fixture.h"
+#include "e2e/support/media.h"
+#include "e2e/support/servers.h"
 
 namespace quorvale::e2e {
 namespace {
 
-class RecordingTest : public DisplayTest {
- protected:
-  // Exit 0, exactly "started" then "finished", both naming the output, nothing on stderr.
-  void expectCleanRun(const std::filesystem::path& file) {
-    std::string transcript = recorder_->transcript();
-    EXPECT_EQ(recorder_->exitCode(), 0) << transcript;
-    ASSERT_EQ(recorder_->statuses(), (std::vector<std::string>{"started", "finished"})) << transcript;
-    for (const auto& event : recorder_->events()) {
-      EXPECT_TRUE(event.isCompact()) << "not one compact JSON object: " << event.line;
-      EXPECT_EQ(event.get("path"), file.string()) << event.line;
-      EXPECT_EQ(event.get("fileName"), file.filename().string()) << event.line;
-    }
-    EXPECT_EQ(recorder_->stderrText(), "");
-  }
+namespace fs = std::filesystem;
+using std::this_thread::sleep_for;
+using Limits = std::vector<std::pair<int, unsigned long>>;  // {resource, soft and hard limit}
 
-  MediaInfo probeOrFail(const std::filesystem::path& file) {
-    std::string error;
-    auto info = probe(file, &error);
-    if (!info) ADD_FAILURE() << "ffprobe failed: " << error;
-    return info.value_or(MediaInfo{});
+// A quorvale_test_window with these options, known by its id once mapped. The helper command runs
+// as its child, as an application's helpers do; it ends with the sound server it plays to.
+struct TestWindow {
+  static std::vector<std::string> argv(const std::string& options, const std::string& helper) {
+    std::vector<std::string> argv{"sh", "-c", helper + " & exec \"$0\" \"$@\"", QUORVALE_TEST_WINDOW};
+    std::istringstream words(options);
+    for (std::string word; words >> word;) argv.push_back(word);
+    return argv;
   }
-
-  // The mean colour of the middle of the movie's frame at `seconds`.
-  Rgb centreColour(const std::filesystem::path& file, const MediaInfo& info, double seconds) {
-    if (!info.video) return {};
-    auto frame = extractFrame(file, seconds, info.video->width, info.video->height);
-    if (!frame) {
-      ADD_FAILURE() << "no frame at " << seconds << " s";
-      return {};
-    }
-    return frame->centre(0.4);
-  }
+  TestWindow(const Environment& environment, const std::string& options, const std::string& helper = ":")
+      : process(argv(options, helper), {environment, false, true}),
+        id(static_cast<std::uint32_t>(
+            std::stoul(process.readLine(Clock::now() + kStartTimeout).value_or("0")))) {}
+  Process process;
+  std::uint32_t id;
 };
 
-TEST_F(RecordingTest, RecordsAMovingWindowToAPlayableMovie) {
-  auto& window = openWindow(WindowOptions().at(100, 80).size(640, 480).colour(0x3060c0).animated());
-  startRecorder(output(), window.id());
-  double recorded = recordFor(3.0);
-  expectCleanRun(output());
-
-  MediaInfo info = probeOrFail(output());
-  EXPECT_NE(info.formatName.find("mp4"), std::string::npos) << info.formatName;
-  ASSERT_TRUE(info.video) << info.json;
-  EXPECT_EQ(info.video->codec, "h264");
-  EXPECT_GT(info.video->width, 0);
-  EXPECT_LE(info.video->width, 1280);
-  EXPECT_GT(info.video->height, 0);
-  EXPECT_LE(info.video->height, 720);
-  auto frameTimes = videoFrameTimes(output());
-  EXPECT_GT(frameTimes.size(), 10u) << "hardly any frames for a moving window";
-  EXPECT_LE(measuredFrameRate(frameTimes), 15.0 + 1e-3);
-  // Guards against raw capture instants as frame times, which players read as 30, 46 or 14.985 fps.
-  EXPECT_EQ(info.video->frameRate, "15/1");
-  EXPECT_EQ(info.video->timeBase, "1/15");
-  EXPECT_EQ(std::count_if(frameTimes.begin(), frameTimes.end(),
-                          [](double time) { return std::abs(time * 15 - std::round(time * 15)) > 1e-3; }),
-            0);
-  EXPECT_NEAR(info.duration, recorded, 0.5) << info.json;
-  ASSERT_TRUE(info.audio) << info.json;
-  EXPECT_EQ(info.audio->codec, "aac");
-  EXPECT_EQ(info.audio->sampleRate, 48000);
-  EXPECT_EQ(info.audio->channels, 2);
-
-  // No sound server in this test: the track is there and silent.
-  auto samples = extractAudio(output());
-  EXPECT_GT(samples.size(), 48000u);
-  EXPECT_LT(rms(samples), 0.001);
-
-  // A frozen first frame would pass every check above.
-  auto early = extractFrame(output(), 0.5, info.video->width, info.video->height);
-  auto later = extractFrame(output(), 1.8, info.video->width, info.video->height);
-  ASSERT_TRUE(early && later);
-  std::size_t differing = 0;
-  for (std::size_t i = 0; i < early->pixels.size(); ++i) {
-    if (std::abs(early->pixels[i] - later->pixels[i]) > 48) ++differing;
+// The program recording a window into `file`, and its stdout lines so far.
+struct Program {
+  Program(const Environment& environment, const fs::path& file, std::uint32_t window,
+          const Limits& limits = {})
+      : file(file),
+        process({QUORVALE_PROGRAM, file, std::to_string(window)}, {environment, false, true, limits}) {}
+  // Reads lines until an event of this status.
+  bool waitFor(const std::string& status, std::chrono::seconds timeout = kStartTimeout) {
+    for (auto deadline = Clock::now() + timeout; auto line = process.readLine(deadline);) {
+      lines.push_back(*line);
+      if (event(*line).value("status", "") == status) return true;
+    }
+    return false;
   }
-  EXPECT_GT(differing, early->pixels.size() / 50) << "the moving bar does not move in the movie";
+  // Waits for the exit and takes the rest of stdout. The exit code, or minus the signal that ended it.
+  std::optional<int> end() {
+    auto status = process.waitExit(Clock::now() + kStartTimeout);
+    while (auto line = process.readLine(Clock::now())) lines.push_back(*line);
+    if (!process.out().empty()) lines.push_back(process.out());
+    return status ? std::optional(WIFEXITED(*status) ? WEXITSTATUS(*status) : -WTERMSIG(*status))
+                  : std::nullopt;
+  }
+  // The line's JSON object; empty unless the line is exactly one compact object.
+  static nlohmann::ordered_json event(const std::string& line) {
+    auto json = nlohmann::ordered_json::parse(line, nullptr, false);
+    return json.is_object() && json.dump() == line ? json : nlohmann::ordered_json::object();
+  }
+  std::string statuses() const {  // "started finished", with "?" for a line that is no compact event
+    std::string all;
+    for (const auto& line : lines) all += (all.empty() ? "" : " ") + event(line).value("status", "?");
+    return all;
+  }
+  std::string transcript() const {  // for failure messages
+    return "stdout: " + ::testing::PrintToString(lines) + "\nstderr: " + process.err();
+  }
+
+  fs::path file;
+  Process process;
+  std::vector<std::string> lines;
+};
+
+class E2eTest : public ::testing::Test {
+ public:
+  // The own Xvfb; the own sound server, or an address where none listens.
+  Environment environment() const {
+    Environment env = pulse ? pulse->environment()
+                            : Environment().set("PULSE_SERVER", "unix:/nonexistent").set("HOME", dir.path());
+    return env.set("DISPLAY", x->display()).unset("XAUTHORITY").unset("WAYLAND_DISPLAY");
+  }
+  TestWindow& open(const std::string& options, const std::string& helper = ":") {
+    return *windows.emplace_back(std::make_unique<TestWindow>(environment(), options, helper));
+  }
+  Program& record(std::uint32_t window, const Limits& limits = {}) {
+    fs::create_directories(dir.path() / "movies");
+    return *(run =
+                 std::make_unique<Program>(environment(), dir.path() / "movies" / "out.mp4", window, limits));
+  }
+  void startRecording() {
+    record(windows.front()->id);
+    ASSERT_TRUE(run->waitFor("started")) << run->transcript();
+  }
+  xcb_connection_t* xcb() {
+    if (!connection) connection.reset(xcb_connect(x->display().c_str(), nullptr));
+    return connection.get();
+  }
+  void sync() { std::free(xcb_get_input_focus_reply(xcb(), xcb_get_input_focus(xcb()), nullptr)); }
+
+  TempDir dir;
+  std::unique_ptr<XServer> x;
+  std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> connection{nullptr, &xcb_disconnect};
+  std::unique_ptr<PulseServer> pulse;
+  std::vector<std::unique_ptr<TestWindow>> windows;
+  std::unique_ptr<Program> run;
+};
+
+// --- A recording, start to finish ---
+
+// The share of a frame's rgb24 pixels within 40 of 0xRRGGBB in each channel.
+double share(const std::vector<std::uint8_t>& frame, std::uint32_t rgb) {
+  std::size_t matching = 0;
+  for (std::size_t at = 0; at + 2 < frame.size(); at += 3) {
+    auto near = [&](int c) {
+      return std::abs(frame[at + c] - static_cast<int>(rgb >> (16 - 8 * c) & 0xff)) <= 40;
+    };
+    matching += near(0) && near(1) && near(2);
+  }
+  return frame.empty() ? 0 : 3.0 * static_cast<double>(matching) / static_cast<double>(frame.size());
 }
 
-// Guards against grabbing the screen area instead of the window's own content.
-TEST_F(RecordingTest, CoveredWindowShowsItsOwnContent) {
-  constexpr std::uint32_t kRed = 0xff0000;
-  constexpr std::uint32_t kBlue = 0x0000ff;
-  auto& covered = openWindow(WindowOptions().at(200, 150).size(400, 300).colour(kRed));
-  openWindow(WindowOptions().at(150, 100).size(500, 400).colour(kBlue));
-  XConnection x(xserver_->display());
-  ASSERT_EQ(x.screenPixel(400, 300), kBlue) << "the blue window does not cover the red one";
+class RecordingTest : public E2eTest, public ::testing::WithParamInterface<SoundServerKind> {};
 
-  startRecorder(output(), covered.id());
-  recordFor(2.0);
-  expectCleanRun(output());
-  MediaInfo info = probeOrFail(output());
-  ASSERT_TRUE(info.video) << info.json;
-  auto frame = extractFrame(output(), 1.0, info.video->width, info.video->height);
-  ASSERT_TRUE(frame);
-  EXPECT_TRUE(closeTo(frame->centre(0.4), kRed)) << toString(frame->centre(0.4));
-  // The covering window belongs to another process: none of it may show.
-  EXPECT_LT(frame->share(kBlue), 0.001);
+// One recording checked for everything the app relies on. The window's process plays 440 Hz and
+// its child 660 Hz. Another process plays 1000 Hz and shows a window over TCP, where the program
+// cannot tell which process it is: that window, recorded at the same time, must stay silent.
+TEST_P(RecordingTest, RecordsTheWindowWithItsApplicationsSoundOnly) {
+  x = std::make_unique<XServer>(std::vector<std::string>{"1280x800x24"}, /*tcp=*/true);
+  pulse = std::make_unique<PulseServer>(dir.path() / "sound", GetParam());
+  auto& window = open("--x 100 --y 80 --width 640 --height 480 --color 3060c0 --animate --tone 440",
+                      "PULSE_LATENCY_MSEC=40 ffmpeg -nostdin -v quiet -re -f lavfi -i "
+                      "'aevalsrc=0.5*sin(660*2*PI*t):s=48000:d=60' -f pulse child");
+  TestWindow remote(environment().set("DISPLAY", "127.0.0.1" + x->display()), "--x 800 --tone 1000");
+  // All three tones must be playing first, or an absent one proves nothing.
+  for (auto deadline = Clock::now() + kStartTimeout; pulse->sinkInputs().size() < 3; sleep_for(100ms)) {
+    ASSERT_LT(Clock::now(), deadline) << "the tones never reached the sound server";
+  }
+  record(window.id);
+  Program other(environment(), dir.path() / "remote.mp4", remote.id);
+  ASSERT_TRUE(run->waitFor("started")) << run->transcript();
+  ASSERT_TRUE(other.waitFor("started")) << other.transcript();
+  sleep_for(3s);
+  run->process.write("\n");
+  other.process.write("\n");
+
+  EXPECT_EQ(run->end(), 0) << run->transcript();
+  EXPECT_EQ(run->statuses(), "started finished") << run->transcript();
+  EXPECT_EQ(run->process.err(), "");
+  auto info = probe(run->file);
+  ASSERT_TRUE(info && info->video && info->audio) << "no playable movie";
+  EXPECT_NE(info->formatName.find("mp4"), std::string::npos) << info->formatName;
+  std::ifstream file(run->file, std::ios::binary);
+  EXPECT_NE(std::string(std::istreambuf_iterator<char>(file), {}).find("moof"), std::string::npos)
+      << "not fragmented: a killed recording would not play";
+  EXPECT_EQ(info->video->codec + " " + info->audio->codec, "h264 aac");
+  EXPECT_TRUE(info->video->width <= 1280 && info->video->height <= 720);
+  // Guards against raw capture instants as frame times, which players read as 30, 46 or 14.985 fps.
+  EXPECT_EQ(info->video->frameRate + " " + info->video->timeBase, "15/1 1/15");
+  EXPECT_GT(info->video->frames, 10) << "hardly any frames of a moving window";
+  EXPECT_GT(share(frameAt(run->file, 1.5), 0x3060c0), 0.5) << "the window's colour is not in the frame";
+
+  auto sound = soundOf(run->file);
+  ASSERT_GT(sound.size(), 48000u * 2) << "less than two seconds of sound";
+  // Not the edges, where capture starts and the encoder pads.
+  const std::vector<std::int16_t> middle(sound.begin() + 24000, sound.end() - 12000);
+  EXPECT_GT(toneShare(middle, 48000, 440), 0.3) << "the window's own tone is missing";
+  EXPECT_GT(toneShare(middle, 48000, 660), 0.3) << "the tone of the window's child process is missing";
+  EXPECT_LT(toneShare(middle, 48000, 1000), 0.02) << "another process's tone is in the movie";
+
+  EXPECT_EQ(other.end(), 0) << other.transcript();
+  EXPECT_LT(rms(soundOf(other.file)), 0.001) << "a client over TCP was not recorded silent";
 }
 
-TEST_F(RecordingTest, RecordsTheClientWindowUnderAReparentingWindowManager) {
-  constexpr std::uint32_t kGreen = 0x00c000;
-  startWindowManager();
-  auto& window = openWindow(WindowOptions().at(120, 90).size(480, 360).colour(kGreen));
+INSTANTIATE_TEST_SUITE_P(BothServers, RecordingTest,
+                         ::testing::Values(SoundServerKind::PulseAudio, SoundServerKind::PipeWire),
+                         [](const auto& info) { return info.index ? "PipeWire" : "PulseAudio"; });
 
-  // Openbox must have put a frame around it, or this test proves nothing.
-  XConnection x(xserver_->display());
-  std::unique_ptr<xcb_query_tree_reply_t, decltype(&std::free)> tree(
-      xcb_query_tree_reply(x.get(), xcb_query_tree(x.get(), window.id()), nullptr), &std::free);
-  ASSERT_TRUE(tree);
-  ASSERT_NE(tree->parent, x.screen()->root) << "the window was not reparented";
-
-  startRecorder(output(), window.id());
-  recordFor(2.0);
-  expectCleanRun(output());
-  MediaInfo info = probeOrFail(output());
-  ASSERT_TRUE(info.video) << info.json;
-  EXPECT_EQ(info.video->codec, "h264");
-  Rgb colour = centreColour(output(), info, 1.0);
-  EXPECT_TRUE(closeTo(colour, kGreen)) << toString(colour);
-}
-
-// Guards against a crop that stays where the window was at the start (title bar offset, moves, resizes).
-TEST_F(RecordingTest, CropFollowsAWindowShownMovedAndEnlargedWhileRecording) {
-  constexpr std::uint32_t kGreen = 0x00c000;
-  startWindowManager();
-  WindowOptions options = WindowOptions().at(100, 100).size(640, 360).colour(kGreen);
-  options.extraArgs = {"--unmapped"};
-  auto& window = openWindow(options);
-  startRecorder(output(), window.id());
-  ASSERT_TRUE(recorder_->waitFor("started")) << recorder_->transcript();
-  XConnection x(xserver_->display());
-  xcb_map_window(x.get(), window.id());
-  x.sync();
-  sleepFor(1.5);
-  xcb_delete_property(x.get(), window.id(), XCB_ATOM_WM_NORMAL_HINTS);  // its fixed size
+// Guards against a crop that stays where the window was at the start (title bar offset, moves,
+// resizes), and against grabbing the screen, where another application's window covers it.
+TEST_F(E2eTest, CropFollowsTheWindowShownMovedEnlargedAndCovered) {
+  x = std::make_unique<XServer>();
+  WindowManager openbox(x->display(), dir.path());
+  auto& window = open("--x 100 --y 100 --width 640 --height 360 --color 00c000 --unmapped");
+  startRecording();
+  xcb_map_window(xcb(), window.id);
+  sync();
+  sleep_for(1500ms);
+  xcb_delete_property(xcb(), window.id, XCB_ATOM_WM_NORMAL_HINTS);  // its fixed size
   const std::uint32_t enlarged[] = {500, 250, 960, 540};
   xcb_configure_window(
-      x.get(), window.id(),
+      xcb(), window.id,
       XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT,
       enlarged);
-  x.sync();
-  sleepFor(1.5);
-  ASSERT_TRUE(recorder_->stop());
-  ASSERT_EQ(recorder_->waitExit(), 0) << recorder_->transcript();
+  sync();
+  open("--x 400 --y 200 --width 800 --height 500 --color 0000ff --override-redirect");  // on top of it
+  sleep_for(1500ms);
+  run->process.write("\n");
+  ASSERT_EQ(run->end(), 0) << run->transcript();
 
-  MediaInfo info = probeOrFail(output());
-  ASSERT_TRUE(info.video) << info.json;
-  const int width = info.video->width, height = info.video->height;
-  // The rectangle is scaled into the size set at the start: near its edges, inside the letterbox.
-  const std::pair<int, int> points[] = {
-      {8, height / 2}, {width / 2, height * 6 / 100}, {width - 8, height * 94 / 100}};
-  // Shown (about 0.1 s in), then moved (1.5 s in): the first frame from 1 s on, and the last.
-  for (const double seconds : {1.0, videoFrameTimes(output()).back()}) {
-    auto frame = extractFrame(output(), seconds, width, height);
-    ASSERT_TRUE(frame);
+  auto info = probe(run->file);
+  ASSERT_TRUE(info && info->video) << "no playable movie";
+  const int w = info->video->width, h = info->video->height;
+  // Near the edges of the window's rectangle scaled into the movie's size, inside the letterbox.
+  const std::pair<int, int> points[] = {{8, h / 2}, {w / 2, h * 6 / 100}, {w - 8, h * 94 / 100}};
+  // Shown about 0.1 s in; moved, enlarged and covered 1.5 s in.
+  for (const double seconds : {1.0, info->duration}) {
+    auto frame = frameAt(run->file, seconds);
+    ASSERT_EQ(frame.size(), static_cast<std::size_t>(w) * h * 3);
     for (const auto& [px, py] : points) {
-      EXPECT_TRUE(closeTo(frame->at(px, py), kGreen))
-          << seconds << " s: " << px << "," << py << " is " << toString(frame->at(px, py));
+      const auto at = frame.begin() + (py * w + px) * 3;
+      EXPECT_EQ(share({at, at + 3}, 0x00c000), 1) << seconds << " s: " << px << "," << py;
     }
+    EXPECT_LT(share(frame, 0x0000ff), 0.001) << seconds << " s: another application's window shows";
   }
 }
+
+// --- What ends a recording, or keeps it from starting ---
+
+class FaultTest;
+using Act = std::function<void(FaultTest&)>;  // starts the program and brings the fault about
+
+struct Fault {
+  const char* name;
+  Act act;
+  int code;  // exit code, or minus the signal that ended the program
+  const char* statuses;
+  const char* detail = "";  // part of the error's detail
+  double movie = 0;         // the movie plays at least this long; -1: no file is left; 0: not checked
+  std::vector<std::string> screens{"1280x800x24", "800x600x24"};
+  friend void PrintTo(const Fault& fault, std::ostream* out) { *out << fault.name; }
+};
+
+class FaultTest : public E2eTest, public ::testing::WithParamInterface<Fault> {
+ public:
+  void TearDown() override {
+    run.reset();  // nothing may hold the small file system busy
+    ::umount2((dir.path() / "movies").c_str(), MNT_DETACH);
+  }
+  // Records for two seconds, brings the fault about, records on (later frames must bring no
+  // error of their own) and stops, once the error is reported if `reported`.
+  static Act during(Act fault, bool reported = false) {
+    return [=](FaultTest& t) {
+      t.startRecording();
+      sleep_for(2s);
+      fault(t);
+      ASSERT_TRUE(!reported || t.run->waitFor("error", 60s)) << t.run->transcript();
+      sleep_for(1s);
+      t.run->process.write("\n");
+    };
+  }
+  static Act signalAfter(std::chrono::milliseconds wait, int signo) {
+    return [=](FaultTest& t) { t.startRecording(), sleep_for(wait), t.run->process.signal(signo); };
+  }
+  static void fillDisk(FaultTest& t) {
+    const auto movies = t.dir.path() / "movies";
+    fs::create_directories(movies);
+    if (::mount("tmpfs", movies.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=300k") != 0)
+      GTEST_SKIP() << "no tmpfs";
+    // Random blocks barely compress: 300 KiB are full within seconds.
+    t.windows[0] = std::make_unique<TestWindow>(t.environment(), "--width 320 --height 240 --noise");
+    during([](FaultTest&) {}, true)(t);
+  }
+  std::uint32_t inputOnlyWindow(bool destroyed) {
+    const xcb_window_t window = xcb_generate_id(xcb());
+    xcb_create_window(xcb(), 0, window, root(), 0, 0, 300, 200, 0, XCB_WINDOW_CLASS_INPUT_ONLY, 0, 0,
+                      nullptr);
+    destroyed ? xcb_destroy_window(xcb(), window) : xcb_map_window(xcb(), window);
+    sync();
+    return window;
+  }
+  xcb_window_t root() { return xcb_setup_roots_iterator(xcb_get_setup(xcb())).data->root; }
+};
+
+// Guards against a fault that goes unreported, is reported twice, hangs the program, or leaves
+// behind an unplayable movie, the file of a failed start, or a movie claimed as finished.
+TEST_P(FaultTest, EndsWithOneReport) {
+  x = std::make_unique<XServer>(GetParam().screens);
+  open("--x 40 --y 40 --width 480 --height 360 --animate");
+  GetParam().act(*this);
+  if (HasFatalFailure() || IsSkipped()) return;
+  ASSERT_EQ(run->end(), GetParam().code) << run->transcript();
+  EXPECT_EQ(run->statuses(), GetParam().statuses) << run->transcript();
+  EXPECT_EQ(run->process.err(), "");
+  const std::string detail = Program::event(run->lines.empty() ? "" : run->lines.back()).value("detail", "");
+  EXPECT_NE(detail.find(GetParam().detail), std::string::npos) << run->transcript();
+  EXPECT_NE(detail.empty(), std::string(GetParam().statuses).ends_with("error")) << run->transcript();
+  EXPECT_EQ(fs::exists(fs::symlink_status(run->file)), GetParam().movie >= 0) << "whether a file is left";
+  const auto info = probe(run->file);
+  EXPECT_TRUE(GetParam().movie <= 0 || (info && info->video && info->duration >= GetParam().movie))
+      << "no movie";
+}
+
+using T = FaultTest;
+constexpr const char* kNoWindow = "Could not find the Quorvale window";
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Faults, FaultTest, ::testing::Values(
+    Fault{"XServerKilled", T::during([](T& t) { t.x->kill(); }, true), 1, "started error", "", 0.5},
+    Fault{"WindowClosed", T::during([](T& t) { t.windows[0]->process.signal(SIGTERM); }, true), 1,
+          "started error", "closed", 0.5},
+    Fault{"DiskFull", T::fillDisk, 1, "started error", "No space left on device"},
+    // Guards against "finished" for a movie that no longer exists anywhere.
+    Fault{"OutputDeleted", T::during([](T& t) { fs::remove(t.run->file); }), 1, "started error",
+          "was deleted", -1},
+    Fault{"OutputFolderRemoved", T::during([](T& t) { fs::remove_all(t.run->file.parent_path()); }), 1,
+          "started error", "was deleted", -1},
+    // Guards against a movie that only becomes readable once it is finished.
+    Fault{"Sigkill", T::signalAfter(4500ms, SIGKILL), -SIGKILL, "started", "", 2.0},
+    Fault{"Sigint", T::signalAfter(2s, SIGINT), 0, "started finished", "", 1.4},
+    Fault{"Sigterm", T::signalAfter(2s, SIGTERM), 0, "started finished", "", 1.4},
+    Fault{"Sighup", T::signalAfter(2s, SIGHUP), 0, "started finished", "", 1.4},
+    // Guards against a second stop request being ignored while the first one is finishing the movie.
+    // Stopping takes milliseconds, too little to aim at: both arrive together while it is halted.
+    Fault{"SecondSignal", [](T& t) {
+      t.startRecording(), t.run->process.signal(SIGSTOP);
+      siginfo_t halted;
+      ::waitid(P_PID, t.run->process.pid(), &halted, WSTOPPED | WNOWAIT);
+      for (int signo : {SIGINT, SIGTERM, SIGCONT}) t.run->process.signal(signo); }, 1, "started"},
+    // Guards against the failed write of "finished" (EPIPE) spoiling the movie or the exit status.
+    Fault{"StdoutClosed", T::during([](T& t) { t.run->process.closeStdout(); }), 0, "started", "", 1.4},
+    // The app's death closes its ends of both pipes.
+    Fault{"ParentGone", [](T& t) { t.startRecording(), sleep_for(2s), t.run->process.closeStdout(),
+                                   t.run->process.closeStdin(); }, 0, "started", "", 1.4},
+    // Guards against an end of input before the recording began going unnoticed.
+    Fault{"StdinClosedAtOnce", [](T& t) { t.record(t.windows[0]->id).process.closeStdin(); }, 0,
+          "started finished", "", 0.01},
+    // Guards against leaving the unplayable file of a failed start: a retry under its name would fail.
+    Fault{"SixteenBitDisplay", [](T& t) { t.record(t.windows[0]->id); }, 1, "error", "", -1, {"640x480x16"}},
+    Fault{"RootWindow", [](T& t) { t.record(t.root()); }, 1, "error", kNoWindow, -1},
+    Fault{"InputOnlyWindow", [](T& t) { t.record(t.inputOnlyWindow(false)); }, 1, "error", kNoWindow, -1},
+    Fault{"DestroyedWindow", [](T& t) { t.record(t.inputOnlyWindow(true)); }, 1, "error", kNoWindow, -1},
+    Fault{"WindowOnAnotherScreen", [](T& t) { t.record(t.windows.emplace_back(std::make_unique<TestWindow>(
+          t.environment().set("DISPLAY", t.x->display() + ".1"), ""))->id); }, 1, "error", kNoWindow, -1},
+    // Fails later in the start than the lookup, at a moment of its own.
+    Fault{"WindowClosedRightAfterSpawn", [](T& t) { t.record(t.windows[0]->id), t.windows[0].reset(); }, 1,
+          "error", "", -1}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+// A row's name and its limits: {resource, soft and hard limit}.
+using ResourceLimits = std::pair<std::string, Limits>;
+
+class ResourceLimitTest : public E2eTest, public ::testing::WithParamInterface<ResourceLimits> {};
+
+// Guards against aborts (threads not created), hangs and libraries' messages on stderr when descriptors,
+// memory or room for thread stacks run out: every run ends through one of the program's own exits.
+TEST_P(ResourceLimitTest, EndsThroughTheProgramsOwnReport) {
+  x = std::make_unique<XServer>();
+  pulse = std::make_unique<PulseServer>(dir.path() / "sound");
+  Program& r = record(open("--animate --tone 440").id, GetParam().second);
+  if (r.waitFor("started")) sleep_for(1500ms);
+  r.process.write("\n");
+  const auto code = r.end();
+  if (code == 127 && r.process.err().find("error while loading shared libraries") != std::string::npos) {
+    GTEST_SKIP() << "the dynamic loader itself cannot start the program: " << r.transcript();
+  }
+  EXPECT_EQ(code, r.statuses() == "started finished" ? 0 : 1) << r.transcript();
+  EXPECT_TRUE(code == 0 || r.statuses() == "error" || r.statuses() == "started error") << r.transcript();
+  EXPECT_EQ(r.process.err(), "") << r.transcript();
+}
+
+ResourceLimits files(unsigned long n) { return {"Files" + std::to_string(n), {{RLIMIT_NOFILE, n}}}; }
+std::string size(unsigned long mib) {
+  return std::to_string(mib % 1024 ? mib : mib / 1024) + (mib % 1024 ? "M" : "G");
+}
+ResourceLimits memory(unsigned long mib) { return {"Memory" + size(mib), {{RLIMIT_AS, mib << 20}}}; }
+ResourceLimits stacks(unsigned long mib, unsigned long in) {
+  return {"Stacks" + size(mib) + "In" + size(in), {{RLIMIT_STACK, mib << 20}, {RLIMIT_AS, in << 20}}};
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Limits, ResourceLimitTest, ::testing::Values(
+    files(4), files(6), files(8), files(10), files(12), files(16), files(24), files(40),
+    memory(64), memory(256), memory(384),
+    // Memory runs out mid-start here: no memory to encode the error, exceptions escaping threads.
+    memory(470), memory(473), memory(476), memory(480), memory(512), memory(768), memory(1024), memory(2048),
+    stacks(256, 1024), stacks(512, 2048), stacks(1024, 2048)),
+    [](const auto& info) { return info.param.first; });
+// clang-format on
 
 }  // namespace
 }  // namespace quorvale::e2e

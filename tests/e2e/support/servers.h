@@ -1,68 +1,242 @@
 #pragma once
 
-// The servers an end-to-end test runs against: its own Xvfb, optionally
-// openbox and a private PulseAudio, plus test windows on that display.
+// What a test runs: child processes, spawned with pipes and resource limits, read with
+// deadlines and always ended by their own pid; its own Xvfb, openbox, and a private sound server.
 
-#include <xcb/xcb.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <cstdint>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
+#include <sstream>
+#include <stdexcept>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
-#include "e2e/support/process.h"
+extern char** environ;
 
 namespace quorvale::e2e {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+inline constexpr auto kStartTimeout = 30s;  // generous: the tests may run on two busy cores
+
+// Writing the stop line to a child that already exited must not kill the tests.
+inline const bool kIgnoreSigpipe = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+
+inline std::system_error failed(const char* what) {
+  return std::system_error(errno, std::generic_category(), what);
+}
+
+// A directory removed with its contents on destruction.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quorvale-e2e-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw failed("mkdtemp");
+    path_ = pattern;
+  }
+  ~TempDir() { std::filesystem::remove_all(path_, ignored_); }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+  std::error_code ignored_;
+};
+
+// This process's environment, with changes.
+struct Environment {
+  Environment() {
+    for (char** entry = environ; *entry; ++entry)
+      values[std::string(*entry, std::strchr(*entry, '='))] = std::strchr(*entry, '=') + 1;
+  }
+  Environment& set(const std::string& name, const std::string& value) {
+    values[name] = value;
+    return *this;
+  }
+  Environment& unset(const std::string& name) {
+    values.erase(name);
+    return *this;
+  }
+  std::map<std::string, std::string> values;
+};
+
+struct SpawnOptions {
+  Environment environment;
+  bool quiet = false;  // without pipes, stdout and stderr go to /dev/null, else they are inherited
+  bool pipes = false;  // stdin, stdout and stderr through pipes
+  std::vector<std::pair<int, unsigned long>> limits = {};  // setrlimit before exec: {resource, soft = hard}
+};
+
+// A child process. The destructor ends it (SIGTERM, then SIGKILL) and reaps it;
+// it is killed as well if the tests die first.
+class Process {
+ public:
+  Process(const std::vector<std::string>& argv, SpawnOptions options = {}) {
+    int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};  // {read end, write end}
+    if (options.pipes && (::pipe2(in, O_CLOEXEC) | ::pipe2(out, O_CLOEXEC) | ::pipe2(err, O_CLOEXEC)))
+      throw failed("pipe2");
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC), quiet = options.quiet ? null : -1;
+    const int fds[3] = {options.pipes ? in[0] : null, options.pipes ? out[1] : quiet,
+                        options.pipes ? err[1] : quiet};
+    // Prepared before fork: the child may only make async-signal-safe calls.
+    std::vector<std::string> entries;
+    std::vector<char*> args, env;
+    for (const auto& [name, value] : options.environment.values) entries.push_back(name + "=" + value);
+    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    for (auto& entry : entries) env.push_back(entry.data());
+    args.push_back(nullptr);
+    env.push_back(nullptr);
+    if ((pid_ = ::fork()) < 0) throw failed("fork");
+    if (pid_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // so no server outlives tests that were killed outright
+      ::signal(SIGPIPE, SIG_DFL);
+      for (int fd = 0; fd < 3; ++fd) ::dup2(fds[fd] < 0 ? fd : fds[fd], fd);  // dup2 clears close-on-exec
+      ::close_range(3, ~0U, 0);  // what the test runner leaked would count against a descriptor limit
+      for (auto [resource, value] : options.limits) {
+        const rlimit limit{value, value};
+        ::setrlimit(static_cast<__rlimit_resource>(resource), &limit);
+      }
+      ::execvpe(args[0], args.data(), env.data());
+      ::_exit(127);
+    }
+    for (int fd : {in[0], out[1], err[1], null}) close(fd);
+    std::tie(in_, outFd_, errFd_) = std::tie(in[1], out[0], err[0]);
+  }
+  ~Process() {
+    signal(SIGTERM);
+    if (!waitExit(Clock::now() + 3s)) signal(SIGKILL), ::waitpid(pid_, nullptr, 0);
+    for (int* fd : {&in_, &outFd_, &errFd_}) close(*fd);
+  }
+  pid_t pid() const { return pid_; }
+  // To stdin; false once it is closed.
+  bool write(const std::string& text) {
+    return in_ >= 0 && ::write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  }
+  void closeStdin() { close(in_); }
+  void closeStdout() { close(outFd_); }  // the child's later writes fail with EPIPE
+  // The next line on stdout (without '\n'); nothing at the deadline or at EOF.
+  std::optional<std::string> readLine(Clock::time_point deadline) {
+    while (out_.find('\n') == std::string::npos) {
+      if (outFd_ < 0 || Clock::now() >= deadline) return std::nullopt;
+      pump(50);
+    }
+    std::string line = out_.substr(0, out_.find('\n'));
+    out_.erase(0, line.size() + 1);
+    return line;
+  }
+  // The raw wait status, or nothing at the deadline. The pipes keep flowing meanwhile,
+  // so that a chatty child cannot block on a full one.
+  std::optional<int> waitExit(Clock::time_point deadline) {
+    for (int status; !status_; pump(10)) {
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
+      if (!status_ && Clock::now() >= deadline) return std::nullopt;
+    }
+    while (pump(0)) continue;
+    return status_;
+  }
+  void signal(int signo) {
+    if (!status_) ::kill(pid_, signo);  // not reaped, so the pid is still this child's
+  }
+  const std::string& out() const { return out_; }  // stdout beyond the lines read
+  const std::string& err() const { return err_; }
+
+ private:
+  static void close(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+  // Reads what the pipes offer; false when nothing happened.
+  bool pump(int timeoutMs) {
+    pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
+    if (::poll(fds, 2, timeoutMs) <= 0) return false;
+    for (auto [p, fd, buffer] : {std::tuple{fds[0], &outFd_, &out_}, std::tuple{fds[1], &errFd_, &err_}}) {
+      char chunk[65536];
+      const ssize_t n = p.revents ? ::read(*fd, chunk, sizeof chunk) : 0;
+      if (n > 0) buffer->append(chunk, static_cast<std::size_t>(n));
+      if (n <= 0 && p.revents) close(*fd);  // EOF
+    }
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+  int in_ = -1, outFd_ = -1, errFd_ = -1;
+  std::string out_, err_;
+};
+
+struct CommandResult {
+  std::optional<int> status;  // raw wait status; nothing on a timeout
+  std::string out, err;
+  bool succeeded() const { return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0; }
+};
+
+// Runs a command to completion, collecting its output.
+inline CommandResult runCommand(const std::vector<std::string>& argv, const Environment& environment = {},
+                                std::chrono::milliseconds timeout = 60s) {
+  Process process(argv, {environment, false, true});
+  return {process.waitExit(Clock::now() + timeout), process.out(), process.err()};  // in this order
+}
+
+// Polls until ready() holds; throws at the deadline.
+template <class Ready>
+void await(Ready ready, const std::string& what) {
+  for (auto deadline = Clock::now() + kStartTimeout; !ready(); std::this_thread::sleep_for(20ms)) {
+    if (Clock::now() >= deadline) throw std::runtime_error(what + " did not start");
+  }
+}
 
 // Xvfb on a display number it picks itself (-displayfd).
 class XServer {
  public:
-  XServer(int width = 1280, int height = 800);
-  // One X screen per entry, e.g. {"1280x800x24", "800x600x24"} for :N.0 and :N.1.
-  // tcp: clients may also connect over TCP, as remote ones do.
-  explicit XServer(const std::vector<std::string>& screens, bool tcp = false);
+  // One X screen per entry ("1280x800x24" for :N.0, …); with tcp, clients may also connect over TCP.
+  explicit XServer(const std::vector<std::string>& screens = {"1280x800x24"}, bool tcp = false) {
+    // -noreset: a suite may share one server while its clients come and go.
+    std::vector<std::string> argv{"Xvfb", "-displayfd", "1", tcp ? "-listen" : "-nolisten",
+                                  "tcp",  "-noreset"};
+    for (const auto& screen : screens)
+      argv.insert(argv.end(), {"-screen", std::to_string(argv.size() / 3 - 2), screen});
+    process_ = std::make_unique<Process>(argv, SpawnOptions{{}, true, true});
+    display_ = ":" + process_->readLine(Clock::now() + kStartTimeout).value_or("");
+    if (display_ == ":") throw std::runtime_error("Xvfb did not report a display number");
+  }
+  XServer(int width, int height) : XServer({std::to_string(width) + "x" + std::to_string(height) + "x24"}) {}
   const std::string& display() const { return display_; }
-  pid_t pid() const { return process_->pid(); }
-  // Kills the server now (for the fault tests).
-  void kill();
+  void kill() {  // now, for the fault tests
+    process_->signal(SIGKILL);
+    process_->waitExit(Clock::now() + kStartTimeout);
+  }
 
  private:
-  std::string display_;
   std::unique_ptr<Process> process_;
-};
-
-// An xcb connection to a test display.
-class XConnection {
- public:
-  // The screen is the one the display names (":N.1" is screen 1).
-  explicit XConnection(const std::string& display);
-  ~XConnection();
-  XConnection(const XConnection&) = delete;
-  XConnection& operator=(const XConnection&) = delete;
-  xcb_connection_t* get() const { return c_; }
-  xcb_screen_t* screen() const { return screen_; }
-
-  // 0xRRGGBB of the root window's pixel at (x, y), i.e. what is on screen there.
-  std::uint32_t screenPixel(int x, int y);
-  // A window id that names no window: created and destroyed again.
-  std::uint32_t destroyedWindowId();
-  // A mapped top-level window on this connection's screen, alive as long as the connection.
-  std::uint32_t createWindow(int width, int height, bool inputOnly = false);
-  void destroyWindow(std::uint32_t window);
-  // Waits until the server has handled every request sent so far.
-  void sync();
-
- private:
-  xcb_connection_t* c_ = nullptr;
-  xcb_screen_t* screen_ = nullptr;
+  std::string display_;
 };
 
 // openbox as a reparenting window manager, ready once its startup has ended.
 class WindowManager {
  public:
-  WindowManager(const std::string& display, const std::filesystem::path& home);
+  WindowManager(const std::string& display, const std::filesystem::path& home) {
+    // Owning WM_S0 is not enough: openbox drops map requests that come before its
+    // startup ends. It runs the --startup command once it is ready.
+    const auto ready = home / "openbox-ready";
+    process_ = std::make_unique<Process>(
+        std::vector<std::string>{"openbox", "--sm-disable", "--startup", "touch " + ready.string()},
+        SpawnOptions{Environment().set("DISPLAY", display).set("HOME", home).unset("XDG_CONFIG_HOME"), true});
+    await([&] { return std::filesystem::exists(ready); }, "openbox");
+  }
 
  private:
   std::unique_ptr<Process> process_;
@@ -70,88 +244,72 @@ class WindowManager {
 
 enum class SoundServerKind { PulseAudio, PipeWire };
 
-// A private sound server with a null sink called "testsink" as the default
-// output, reached through PULSE_SERVER: PulseAudio, or PipeWire with its
-// PulseAudio server and WirePlumber (which links streams to the sink).
-//
-// As root, pulseaudio in per-user mode only warns ("not intended to be run as
-// root") and runs, as long as HOME and XDG_RUNTIME_DIR are directories owned by
-// root: no --system needed. PipeWire needs no session bus once WirePlumber's
-// device monitors and D-Bus plugins are left out.
+// A private sound server with a null sink "testsink" as the default output: PulseAudio, or
+// PipeWire with its PulseAudio server and WirePlumber (which links streams to the sink).
+// As root, pulseaudio in per-user mode only warns, as long as HOME and XDG_RUNTIME_DIR are
+// root's. WirePlumber runs without device monitors and bluetooth, so without a session bus.
 class PulseServer {
  public:
   explicit PulseServer(const std::filesystem::path& directory,
-                       SoundServerKind kind = SoundServerKind::PulseAudio);
-  ~PulseServer();
+                       SoundServerKind kind = SoundServerKind::PulseAudio)
+      : home_(directory / "home"), runtime_(directory / "runtime") {
+    const auto config = home_ / ".config" / "wireplumber";
+    std::filesystem::create_directories(config / "main.lua.d");
+    std::filesystem::create_directories(runtime_);
+    std::filesystem::permissions(runtime_, std::filesystem::perms::owner_all);
+    const bool pipeWire = kind == SoundServerKind::PipeWire;
+    address_ = "unix:" + (pipeWire ? runtime_ / "pulse" / "native" : directory / "native").string();
+    if (pipeWire) {
+      std::ifstream in("/usr/share/wireplumber/wireplumber.conf");
+      std::ofstream out(config / "wireplumber.conf");
+      for (std::string line; std::getline(in, line);)
+        out << (line.find("bluetooth.lua") == line.npos ? line : "") << '\n';
+      std::ofstream(config / "main.lua.d" / "60-private.lua")
+          << "alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\nlibcamera_monitor.enabled = false\n"
+          << "default_access.properties[\"enable-flatpak-portal\"] = false\n";
+      out.close();
+      start({"pipewire"});
+      // Its clients connect once, so the server's socket must be there first.
+      await([&] { return std::filesystem::exists(runtime_ / "pipewire-0"); }, "pipewire");
+      for (const char* client : {"wireplumber", "pipewire-pulse"}) start({client});
+    } else {
+      start({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
+             "--use-pid-file=no", "--log-target=file:" + (directory / "pulse.log").string(), "-L",
+             "module-native-protocol-unix auth-anonymous=1 socket=" + address_.substr(5)});
+    }
+    await([&] { return std::filesystem::exists(address_.substr(5)) && pactl({"info"}); }, "the sound server");
+    if (!pactl({"load-module", "module-null-sink", "sink_name=testsink", "rate=48000", "channels=2"}) ||
+        !pactl({"set-default-sink", "testsink"})) {
+      throw std::runtime_error("the sound server refused the null sink");
+    }
+  }
   const std::string& serverAddress() const { return address_; }  // "unix:/…/native"
-  Environment environment() const;
-  // Sink inputs currently playing, as "pactl list sink-inputs short" lines.
-  std::vector<std::string> sinkInputs() const;
+  Environment environment() const {                              // for its clients
+    return Environment().set("PULSE_SERVER", address_).set("HOME", home_).set("XDG_RUNTIME_DIR", runtime_);
+  }
+  std::vector<std::string> sinkInputs() const {  // the streams playing now
+    std::istringstream in(runCommand({"pactl", "list", "sink-inputs", "short"}, environment(), 5s).out);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
 
  private:
-  Environment serverEnvironment() const;
-  void startPulseAudio();
-  void startPipeWire();
-  // Until the PulseAudio socket answers; throws when a server process has exited.
-  void waitUntilAnswering(const std::filesystem::path& socket);
+  bool pactl(std::vector<std::string> args) const {
+    args.insert(args.begin(), "pactl");
+    return runCommand(args, environment(), 5s).succeeded();
+  }
+  void start(const std::vector<std::string>& argv) {
+    // No DISPLAY: D-Bus would otherwise autolaunch a bus of its own through X11.
+    Environment env =
+        environment().set("XDG_CONFIG_HOME", home_ / ".config").unset("PULSE_SERVER").unset("DISPLAY");
+    env.unset("PIPEWIRE_REMOTE").unset("PIPEWIRE_RUNTIME_DIR").unset("DBUS_SESSION_BUS_ADDRESS");
+    processes_.insert(processes_.begin(), std::make_unique<Process>(argv, SpawnOptions{env, true}));
+  }
 
-  std::filesystem::path directory_;
+  std::filesystem::path home_, runtime_;
   std::string address_;
-  std::vector<std::unique_ptr<Process>> processes_;  // clients after the server they need
-};
-
-struct WindowOptions {
-  int x = 0;
-  int y = 0;
-  int width = 640;
-  int height = 480;
-  std::uint32_t rgb = 0x3060c0;
-  bool animate = false;
-  bool noise = false;  // random blocks every frame instead of a bar; implies animate
-  int toneHz = 0;
-  std::vector<std::string> extraArgs;
-
-  // Chained setters, e.g. WindowOptions().at(10, 10).size(320, 240).colour(0xff0000).
-  WindowOptions& at(int left, int top) {
-    x = left;
-    y = top;
-    return *this;
-  }
-  WindowOptions& size(int w, int h) {
-    width = w;
-    height = h;
-    return *this;
-  }
-  WindowOptions& colour(std::uint32_t value) {
-    rgb = value;
-    return *this;
-  }
-  WindowOptions& animated() {
-    animate = true;
-    return *this;
-  }
-  WindowOptions& noisy() {
-    animate = noise = true;
-    return *this;
-  }
-  WindowOptions& tone(int hz) {
-    toneHz = hz;
-    return *this;
-  }
-};
-
-// A quorvale_test_window process; its window id is known once it is mapped.
-class TestWindow {
- public:
-  TestWindow(const Environment& environment, const WindowOptions& options);
-  std::uint32_t id() const { return id_; }
-  pid_t pid() const { return process_->pid(); }
-  // Ends the process, which closes its window.
-  void close() { process_->terminate(); }
-
- private:
-  std::unique_ptr<Process> process_;
-  std::uint32_t id_ = 0;
+  std::vector<std::unique_ptr<Process>> processes_;  // clients before the server they need, so they end first
 };
 
 }  // namespace quorvale::e2e
