@@ -21,7 +21,7 @@ using std::this_thread::sleep_for;
 using Limits = std::vector<std::pair<int, unsigned long>>;  // {resource, soft and hard limit}
 
 // A quorvale_test_window with these options, known by its id once mapped. The helper command runs
-// as its child, as an application's helpers do; it ends with the sound server it plays to.
+// as its child, as an application's helpers do, and ends with the window's process group.
 struct TestWindow {
   static std::vector<std::string> argv(const std::string& options, const std::string& helper) {
     std::vector<std::string> argv{"sh", "-c", helper + " & exec \"$0\" \"$@\"", QUORVALE_TEST_WINDOW};

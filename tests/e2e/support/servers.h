@@ -103,6 +103,7 @@ class Process {
     if ((pid_ = ::fork()) < 0) throw failed("fork");
     if (pid_ == 0) {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // so no server outlives tests that were killed outright
+      ::setpgid(0, 0);  // a group of its own, which also holds what it starts
       ::signal(SIGPIPE, SIG_DFL);
       for (int fd = 0; fd < 3; ++fd) ::dup2(fds[fd] < 0 ? fd : fds[fd], fd);  // dup2 clears close-on-exec
       ::close_range(3, ~0U, 0);  // what the test runner leaked would count against a descriptor limit
@@ -119,6 +120,7 @@ class Process {
   ~Process() {
     signal(SIGTERM);
     if (!waitExit(Clock::now() + 3s)) signal(SIGKILL), ::waitpid(pid_, nullptr, 0);
+    ::kill(-pid_, SIGKILL);  // what it started: the group's id stays its own while they live
     for (int* fd : {&in_, &outFd_, &errFd_}) close(*fd);
   }
   pid_t pid() const { return pid_; }
