@@ -611,6 +611,11 @@ TEST(FrameConverterTest, LetterboxesAndRefillsTheBarsOfARecycledFrame) {
   EXPECT_EQ(chroma(50, 5), 128);
   EXPECT_GT(luma(50, 50), 230);
   EXPECT_GT(luma(5, 40), 230);
+  // Guards against swscale's overshoot left in the bar beside an image 34 wide.
+  Picture tall(100, 294);
+  converter.convert(tall.fill(255), frame);
+  for (int x = 66; x < 100; ++x) EXPECT_EQ(luma(x, 50), 16) << x;
+  EXPECT_GT(luma(65, 50), 230);
 }
 
 TEST(FrameConverterTest, BandByBandGivesTheWholeImagesResult) {

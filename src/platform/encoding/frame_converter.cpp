@@ -191,6 +191,8 @@ void FrameConverter::convertRows(const BgraImageView& rows, int top) {
   std::uint8_t* destination[4] = {luma, chroma, nullptr, nullptr};
   const int destinationStride[4] = {out.lumaStride, out.chromaStride, 0, 0};
   sws_scale(self.scaler.get(), source, sourceStride, top, rows.height, destination, destinationStride);
+  // swscale writes rows in whole vector widths, past the image into the bar beside it.
+  if (top + rows.height == self.sourceHeight) self.fillBars(out);
 }
 
 }  // namespace quorvale::platform::encoding
