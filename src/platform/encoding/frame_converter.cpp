@@ -161,7 +161,7 @@ void FrameConverter::begin(int width, int height, Nv12Frame& out) {
   if (width < 1 || height < 1) throw systemError(EINVAL, "Invalid image for the movie");
   if (width != self.sourceWidth || height != self.sourceHeight) self.place(width, height);
   self.prepare(out);
-  self.fillBars(out);
+  if (self.unscaled) self.fillBars(out);  // a scaled image's are filled after its last band
   self.out = &out;
 }
 
