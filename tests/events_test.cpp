@@ -49,9 +49,14 @@ TEST(EmitEventTest, OutOfMemoryWhileEncodingStillWritesTheSameLine) {
   std::string detail;
   while (detail.size() < 3000) detail += "a\"b\\c\nd\x1f/é ";  // longer than the line buffer
   const SupportRecordingEvent event{"error", "/tmp/Bühne/a.mp4", "a.mp4", detail};
-  emitEventEncodedBy(event, [](const SupportRecordingEvent&) -> std::string { throw std::bad_alloc(); });
+  const auto outOfMemory = [](const SupportRecordingEvent&) -> std::string { throw std::bad_alloc(); };
+  emitEventEncodedBy(event, outOfMemory);
   EXPECT_EQ(out.text(), event.encode() + "\n");
   EXPECT_EQ(err.text(), "");
+  // Guards against the fallback writing bytes that the encoder refuses.
+  emitEventEncodedBy({"error", std::nullopt, std::nullopt, "\xC3("}, outOfMemory);
+  EXPECT_EQ(out.text(), event.encode() + "\n");
+  EXPECT_NE(err.text(), "");
 }
 
 TEST(EmitEventTest, AParentThatStoppedReadingLosesTheLineOnly) {
