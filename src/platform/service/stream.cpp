@@ -110,7 +110,6 @@ struct FramePipeline {
       if (frames.size() >= depth) {
         spare.push_back(std::move(frames.front().pixels));
         frames.pop_front();
-        ++droppedFrames;
       }
       frames.push_back({std::move(pixels), ptsMicros});
     }
@@ -160,7 +159,6 @@ struct FramePipeline {
   std::deque<VideoItem> frames;
   std::deque<AudioItem> audio;
   std::vector<Nv12Frame> spare;  // buffers for reuse, so frames cost no allocation
-  std::uint64_t droppedFrames = 0;
   bool ended = false;
   std::int64_t endMicros = 0;
   bool failed = false;            // the writer gave up; capture can rest
