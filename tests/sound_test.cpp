@@ -1,0 +1,116 @@
+// Sound capture against private sound servers: whose sound is recorded, and its times.
+
+#include <cmath>
+#include <thread>
+
+#include "e2e/support/media.h"
+#include "e2e/support/servers.h"
+#include "platform/pipeline/media_clock.h"
+#include "platform/sound/audio_capture.h"
+#include "support/backend.h"
+
+namespace quorvale::platform::testing {
+namespace {
+
+using sound::AudioCapture;
+
+// What one capture delivered, as mono 16-bit samples, and whether its times ran on without gaps.
+struct CapturedSound {
+  std::mutex mutex;  // guards the members below: the sink runs on the capture's thread
+  std::vector<std::int16_t> samples;
+  std::int64_t nextMicros = -1;
+  std::int64_t worstStep = 0;   // the largest distance between a chunk's time and where the last one ended
+  std::int64_t worstDelay = 0;  // the largest distance between a chunk's time and the clock at its arrival
+  AudioCapture::Sink sink() {
+    return [this](const float* interleaved, std::size_t frames, std::int64_t micros) {
+      std::lock_guard lock(mutex);
+      for (std::size_t i = 0; i < frames; ++i)
+        samples.push_back(
+            std::int16_t(std::lround(16383.0f * (interleaved[2 * i] + interleaved[2 * i + 1]))));
+      if (nextMicros >= 0) worstStep = std::max(worstStep, std::abs(micros - nextMicros));
+      worstDelay = std::max(worstDelay, std::abs(pipeline::monotonicMicros() - micros));
+      nextMicros = micros + std::int64_t(frames) * 1'000'000 / 48000;
+    };
+  }
+};
+
+TEST(AudioCaptureTest, WithoutAServerOrAFormatStartFailsQuietly) {
+  ::setenv("PULSE_SERVER", "unix:/nonexistent/quorvale/pulse", 1);
+  CapturedSound sound;
+  AudioCapture capture({48000, 2}, ::getpid(), sound.sink());
+  EXPECT_FALSE(capture.start());
+  capture.stop();
+  EXPECT_FALSE(AudioCapture({48000, 0}, ::getpid(), sound.sink()).start());
+  EXPECT_TRUE(sound.samples.empty());
+  ::unsetenv("PULSE_SERVER");
+}
+
+class AudioCaptureServerTest : public ::testing::TestWithParam<e2e::SoundServerKind> {};
+
+// Guards against recording only the window's own process (its child's player was silent), losing a
+// player that ended and started again, and recording the whole output mix, with another program's
+// sound, when the process is unknown or is init.
+TEST_P(AudioCaptureServerTest, RecordsTheOwnersDescendantsAndNoOneElse) {
+  e2e::TempDir dir;
+  e2e::PulseServer server(dir.path() / "sound", GetParam());
+  // Players with short buffers: a null sink fed 2 s ahead hands its monitor whole seconds at once.
+  const e2e::Environment env = server.environment().set("PULSE_LATENCY_MSEC", "40");
+  for (auto [hz, length] : {std::pair{440, 1.5}, {1000, 60.0}})
+    ASSERT_TRUE(run("ffmpeg -v error -f lavfi -i sine=frequency=" + std::to_string(hz) +
+                    ":duration=" + std::to_string(length) + " -ar 48000 -ac 2 " +
+                    (dir.path() / (std::to_string(hz) + ".wav")).string()));
+  auto waitForInputs = [&](std::size_t count) {
+    for (const auto deadline = e2e::Clock::now() + e2e::kStartTimeout; server.sinkInputs().size() < count;) {
+      ASSERT_LT(e2e::Clock::now(), deadline) << "the tones never reached the sound server";
+      std::this_thread::sleep_for(100ms);
+    }
+  };
+  e2e::SpawnOptions quiet;
+  quiet.quiet = true;
+  quiet.environment = env;
+  e2e::Process other({"paplay", (dir.path() / "1000.wav").string()}, quiet);
+  waitForInputs(1);
+  // The owner plays nothing itself; its child starts playing once the capture runs, and again.
+  const std::string tone = (dir.path() / "440.wav").string();
+  e2e::Process owner({"sh", "-c", "sleep 1; paplay " + tone + "; paplay " + tone + "; paplay " + tone},
+                     quiet);
+
+  ::setenv("PULSE_SERVER", server.serverAddress().c_str(), 1);
+  CapturedSound owned, unknown, init;
+  AudioCapture ownedCapture({48000, 2}, owner.pid(), owned.sink());
+  AudioCapture unknownCapture({48000, 2}, std::nullopt, unknown.sink());
+  AudioCapture initCapture({48000, 2}, 1, init.sink());  // every process descends from init
+  EXPECT_TRUE(ownedCapture.start());
+  EXPECT_TRUE(ownedCapture.start()) << "a second start changes nothing";
+  EXPECT_TRUE(unknownCapture.start());
+  EXPECT_TRUE(initCapture.start());
+  waitForInputs(2);
+  std::this_thread::sleep_for(3500ms);
+  ownedCapture.stop();
+  unknownCapture.stop();
+  initCapture.stop();
+  ::unsetenv("PULSE_SERVER");
+
+  std::lock_guard lock(owned.mutex);
+  ASSERT_GT(owned.samples.size(), 48000u * 2) << "less than two seconds of the child's sound";
+  const std::vector<std::int16_t> late(owned.samples.end() - 48000, owned.samples.end());
+  const double own = e2e::toneShare(owned.samples, 48000, 440),
+               foreign = e2e::toneShare(owned.samples, 48000, 1000);
+  EXPECT_GT(own, 0.5) << "440 Hz share " << own << ", 1000 Hz share " << foreign;
+  EXPECT_LT(foreign, 0.02) << "another process's tone was recorded";
+  EXPECT_GT(e2e::toneShare(late, 48000, 440), 0.5) << "the player that started again was not taken up";
+  EXPECT_LE(owned.worstStep, 1000) << "the chunks' times leave gaps or overlap";
+  EXPECT_LE(owned.worstDelay, 1'000'000) << "the chunks' times are not on the shared clock";
+  std::lock_guard unknownLock(unknown.mutex), initLock(init.mutex);
+  EXPECT_EQ(e2e::rms(unknown.samples), 0) << "without a process the output mix was recorded";
+  EXPECT_EQ(e2e::rms(init.samples), 0) << "init's descendants, everyone, were recorded";
+}
+
+INSTANTIATE_TEST_SUITE_P(BothServers, AudioCaptureServerTest,
+                         ::testing::Values(e2e::SoundServerKind::PulseAudio, e2e::SoundServerKind::PipeWire),
+                         [](const auto& info) {
+                           return info.param == e2e::SoundServerKind::PipeWire ? "PipeWire" : "PulseAudio";
+                         });
+
+}  // namespace
+}  // namespace quorvale::platform::testing

@@ -1,0 +1,154 @@
+// The capture service as the recorder uses it: a platform, a stream of a window on a private
+// Xvfb into a movie, and the ways a stream ends.
+
+#include <thread>
+
+#include "e2e/support/servers.h"
+#include "platform/service/linux_platform.h"
+#include "support/backend.h"
+
+namespace quorvale::platform::testing {
+namespace {
+
+class StreamTest : public ::testing::Test {
+ protected:
+  // A stream of the filter recording into file, asked to start.
+  std::shared_ptr<Stream> start(const ContentFilter& filter, const StreamConfiguration& config,
+                                const std::string& file, const std::string& name = "start") {
+    auto outputConfig = platform_->makeRecordingOutputConfiguration();
+    outputConfig.outputURL = dir_.path() / file;
+    auto stream = platform_->makeStream(filter, config, events_);
+    stream->addRecordingOutput(platform_->makeRecordingOutput(outputConfig, events_));
+    stream->startCapture(events_.completion(name));
+    return stream;
+  }
+  static StreamConfiguration size(int width, int height) {
+    StreamConfiguration config;
+    config.setWidth(width);
+    config.setHeight(height);
+    return config;
+  }
+
+  e2e::TempDir dir_;
+  e2e::XServer server_;
+  Client client_{server_.display()};
+  std::unique_ptr<Platform> platform_ = makeX11Platform(server_.display());
+  Events events_;
+};
+
+// An unchanged window still gives a frame a second; a closed one ends the stream once, with the
+// movie complete up to there.
+TEST_F(StreamTest, RecordsAnUnchangedWindowUntilItIsClosed) {
+  EXPECT_TRUE(platform_->isOperatingSystemAtLeast({99, 0, 0}));
+  EXPECT_TRUE(platform_->preflightScreenCaptureAccess() && platform_->requestScreenCaptureAccess());
+  EXPECT_EQ(platform_->makeRecordingOutputConfiguration().availableOutputFileTypes.at(0), kFileTypeMPEG4);
+  const xcb_window_t target = client_.window(0, 0, 160, 120, kRed);
+  const WindowFilter filter{Window{target, Rect{0, 0, 160, 120}, {}, {}, true}};
+  EXPECT_EQ(platform_->contentInfo(filter).contentRect, (Rect{0, 0, 160, 120}));
+  EXPECT_EQ(platform_->contentInfo(DisplayFilter{{1, Rect{0, 0, 1280, 800}}, {}, {}}).contentRect,
+            (Rect{0, 0, 1280, 800}));
+
+  auto config = size(160, 120);
+  config.setMinimumFrameInterval({1, 0});  // no usable rate: the default
+  config.setCapturesAudio(true);           // no sound server here: a silent track
+  ::setenv("PULSE_SERVER", "unix:/nonexistent/quorvale/pulse", 1);
+  auto stream = platform_->makeStream(filter, config, events_);
+  stream->stopCapture(events_.completion("idle stop"));
+  EXPECT_EQ(events_.waitFor("idle stop"), "The stream is not capturing.");
+  auto outputConfig = platform_->makeRecordingOutputConfiguration();
+  outputConfig.outputURL = dir_.path() / "closed.mp4";
+  auto output = platform_->makeRecordingOutput(outputConfig, events_);
+  stream->addRecordingOutput(output);
+  EXPECT_THROW(stream->addRecordingOutput(output), PlatformError);
+  stream->startCapture(events_.completion("start"));
+  EXPECT_EQ(events_.waitFor("start"), "");
+  EXPECT_EQ(events_.waitFor("started"), "");
+  const auto started = std::chrono::steady_clock::now();
+  stream->startCapture(events_.completion("second start"));
+  EXPECT_EQ(events_.waitFor("second start"), "The stream is already capturing.");
+  EXPECT_THROW(stream->addRecordingOutput(platform_->makeRecordingOutput(outputConfig, events_)),
+               PlatformError);
+  std::this_thread::sleep_for(2500ms);
+
+  xcb_destroy_window(client_.get(), target);
+  client_.sync();
+  EXPECT_EQ(events_.waitFor("stopped"), "The recorded window was closed.");
+  const double recorded = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  stream->stopCapture(events_.completion("stop"));
+  EXPECT_EQ(events_.waitFor("stop"), "");
+  stream.reset();
+  ::unsetenv("PULSE_SERVER");
+  EXPECT_EQ(events_.count("finished") + events_.count("failed") + events_.count("stopped"), 1);
+
+  const auto info = probe(dir_.path() / "closed.mp4");
+  ASSERT_TRUE(info.is_object());
+  EXPECT_EQ(streamOf(info, "video")["time_base"], "1/15");
+  EXPECT_NEAR(seconds(streamOf(info, "video")["duration"]), recorded, 0.3);
+  EXPECT_NEAR(seconds(streamOf(info, "audio")["duration"]), recorded, 0.3);
+  double previous = 0;
+  for (const auto& packet : info["packets"]) {
+    if (packet["codec_type"] != "video") continue;
+    EXPECT_LE(seconds(packet["pts_time"]) - previous, 1.1) << "no frame for more than a second";
+    previous = seconds(packet["pts_time"]);
+  }
+  EXPECT_GE(previous, 2.0);
+  EXPECT_LE(packets(info, "video"), 6) << "an unchanged picture is not encoded at the full rate";
+}
+
+// A display filter's crop follows the window: moves are reported, updates taken, and the movie keeps its
+// size.
+TEST_F(StreamTest, FollowsUpdatesAndStopsWithTheMovieFinished) {
+  const xcb_window_t target = client_.window(100, 100, 200, 100, kRed);
+  auto config = size(200, 100);
+  config.setSourceRect(Rect{100, 100, 200, 100});
+  auto stream = start(DisplayFilter{{1, Rect{0, 0, 1280, 800}}, {RunningApplication{::getpid(), ""}}, {}},
+                      config, "followed.mp4");
+  EXPECT_EQ(events_.waitFor("started"), "");
+  const std::uint32_t moved[] = {300, 200, 400, 200};
+  xcb_configure_window(
+      client_.get(), target,
+      XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, moved);
+  client_.sync();
+  EXPECT_EQ(events_.waitFor("moved"), "");
+  config.setSourceRect(Rect{300, 200, 400, 200});
+  stream->updateConfiguration(config, events_.completion("update"));
+  EXPECT_EQ(events_.waitFor("update"), "");
+  client_.fill(target, kBlue, {0, 0, 400, 200});
+  std::this_thread::sleep_for(300ms);
+  stream->stopCapture(events_.completion("stop"));
+  EXPECT_EQ(events_.waitFor("stop"), "");
+  EXPECT_EQ(events_.waitFor("finished"), "");
+
+  const auto info = probe(dir_.path() / "followed.mp4");
+  EXPECT_EQ(streamOf(info, "video")["width"], 200);
+  const std::string frames = decode(dir_.path() / "followed.mp4", "-f rawvideo -pix_fmt rgb24");
+  ASSERT_GE(frames.size(), 200u * 100 * 3);
+  const auto* middle = reinterpret_cast<const std::uint8_t*>(frames.data() + frames.size() - 200 * 100 * 3 +
+                                                             (50 * 200 + 100) * 3);
+  EXPECT_TRUE(middle[2] > 150 && middle[0] < 100) << "the crop shows the moved window";
+
+  // The same file again: the writer refuses to replace it, and start says so.
+  auto again = start(DisplayFilter{{1, Rect{0, 0, 1280, 800}}, {}, {}}, config, "followed.mp4", "again");
+  EXPECT_EQ(events_.waitFor("again"),
+            "Could not create the movie file " + (dir_.path() / "followed.mp4").string() + ": File exists");
+}
+
+// The stop's completion releases the stream, as its owner may: the stream ends on its own thread.
+TEST_F(StreamTest, ReportsALostConnectionAndStillStopsWithAPlayableMovie) {
+  const xcb_window_t target = client_.window(0, 0, 160, 120, kRed);
+  auto stream =
+      start(WindowFilter{Window{target, Rect{0, 0, 160, 120}, {}, {}, true}}, size(160, 120), "lost.mp4");
+  EXPECT_EQ(events_.waitFor("started"), "");
+  server_.kill();
+  EXPECT_EQ(events_.waitFor("stopped"), "The connection to the X display was lost.");
+  Stream* raw = stream.get();
+  raw->stopCapture([this, owner = &stream](std::exception_ptr error) {
+    owner->reset();
+    events_.completion("stop")(error);
+  });
+  EXPECT_EQ(events_.waitFor("stop"), "");
+  EXPECT_GE(packets(probe(dir_.path() / "lost.mp4"), "video"), 1);
+}
+
+}  // namespace
+}  // namespace quorvale::platform::testing

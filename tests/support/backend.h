@@ -1,0 +1,222 @@
+#pragma once
+
+// What the capture service's tests share: an X client that makes windows, a window of
+// another process, the callbacks of a stream, and a movie looked into with ffprobe and ffmpeg.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/platform_error.h"
+
+namespace quorvale::platform::testing {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+constexpr std::uint32_t kRed = 0xd02020, kBlue = 0x2040d0, kGreen = 0x20c040;
+
+// A test application's X connection and its windows.
+class Client {
+ public:
+  explicit Client(const std::string& display) : c_(xcb_connect(display.c_str(), nullptr)) {
+    screen_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+  }
+  ~Client() { xcb_disconnect(c_); }
+  bool ok() const { return xcb_connection_has_error(c_) == 0; }
+  xcb_connection_t* get() const { return c_; }
+  xcb_window_t root() const { return screen_->root; }
+
+  xcb_window_t window(int x, int y, int width, int height, std::uint32_t rgb, bool map = true,
+                      bool overrideRedirect = false, xcb_window_t parent = XCB_WINDOW_NONE) {
+    const xcb_window_t id = xcb_generate_id(c_);
+    const std::uint32_t values[] = {rgb, overrideRedirect ? 1u : 0u};
+    xcb_create_window(c_, XCB_COPY_FROM_PARENT, id, parent ? parent : root(), std::int16_t(x),
+                      std::int16_t(y), std::uint16_t(width), std::uint16_t(height), 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual,
+                      XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+    if (map) xcb_map_window(c_, id);
+    sync();
+    return id;
+  }
+  void property(xcb_window_t window, const std::string& name, xcb_atom_t type, std::uint8_t format,
+                const void* data, std::uint32_t count) {
+    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, atom(name), type, format, count, data);
+    sync();
+  }
+  xcb_atom_t atom(const std::string& name) {
+    auto* reply =
+        xcb_intern_atom_reply(c_, xcb_intern_atom(c_, 0, std::uint16_t(name.size()), name.data()), nullptr);
+    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+    std::free(reply);
+    return atom;
+  }
+  void fill(xcb_window_t window, std::uint32_t rgb, xcb_rectangle_t rect) {
+    const xcb_gcontext_t gc = xcb_generate_id(c_);
+    xcb_create_gc(c_, gc, window, XCB_GC_FOREGROUND, &rgb);
+    xcb_poly_fill_rectangle(c_, window, gc, 1, &rect);
+    xcb_free_gc(c_, gc);
+    sync();
+  }
+  void warpPointer(int x, int y) {
+    xcb_warp_pointer(c_, XCB_NONE, root(), 0, 0, 0, 0, std::int16_t(x), std::int16_t(y));
+    sync();
+  }
+  // A round trip: everything sent before has been processed.
+  void sync() { std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
+
+ private:
+  xcb_connection_t* c_;
+  xcb_screen_t* screen_ = nullptr;
+};
+
+// A window of another process (another X client and another pid), ended with the object.
+class ForeignWindow {
+ public:
+  ForeignWindow(const std::string& display, int x, int y, int width, int height, std::uint32_t rgb) {
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      Client client(display);
+      const xcb_window_t id = client.window(x, y, width, height, rgb);
+      [[maybe_unused]] auto written = ::write(fds[1], &id, sizeof id);
+      for (;;) ::pause();
+    }
+    ::close(fds[1]);
+    pollfd p{fds[0], POLLIN, 0};
+    if (::poll(&p, 1, 10'000) == 1 && ::read(fds[0], &id_, sizeof id_) != sizeof id_) id_ = 0;
+    ::close(fds[0]);
+  }
+  ~ForeignWindow() {
+    if (pid_ > 0 && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
+  }
+  xcb_window_t id() const { return id_; }
+
+ private:
+  pid_t pid_ = -1;
+  xcb_window_t id_ = 0;
+};
+
+// The callbacks of a stream and its output, with their errors' messages ("" for none).
+class Events final : public StreamDelegate, public RecordingOutputDelegate {
+ public:
+  void recordingOutputDidStartRecording(RecordingOutput&) override { note("started"); }
+  void recordingOutputDidFailWithError(RecordingOutput&, std::exception_ptr e) override { note("failed", e); }
+  void recordingOutputDidFinishRecording(RecordingOutput&) override { note("finished"); }
+  void streamDidStopWithError(Stream&, std::exception_ptr e) override { note("stopped", e); }
+  void streamWindowFrameDidChange(Stream&, WindowID, const Rect&) override { note("moved"); }
+  Stream::Completion completion(std::string name) {
+    return [this, name](std::exception_ptr error) { note(name, error); };
+  }
+  // The message of the named event's first occurrence, once it happened.
+  std::optional<std::string> waitFor(const std::string& name, std::chrono::milliseconds timeout = 20s) {
+    std::unique_lock lock(mutex_);
+    std::optional<std::string> result;
+    changed_.wait_for(lock, timeout, [&] {
+      for (const auto& [event, message] : events_)
+        if (event == name && !result) result = message;
+      return result.has_value();
+    });
+    return result;
+  }
+  int count(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    return int(std::count_if(events_.begin(), events_.end(), [&](const auto& e) { return e.first == name; }));
+  }
+
+ private:
+  void note(const std::string& name, std::exception_ptr error = nullptr) {
+    std::string message;
+    try {
+      if (error) std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+      message = *e.what() ? e.what() : "?";
+    }
+    std::lock_guard lock(mutex_);
+    events_.emplace_back(name, message);
+    changed_.notify_all();
+  }
+  std::mutex mutex_;  // guards events_
+  std::condition_variable changed_;
+  std::vector<std::pair<std::string, std::string>> events_;
+};
+
+// Runs a shell command, returning its standard output; nothing when it fails. Paths come from
+// mkdtemp, so they need no quoting.
+inline std::optional<std::string> run(const std::string& command) {
+  FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
+  if (!pipe) return std::nullopt;
+  std::string out;
+  char buffer[65536];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  const int status = ::pclose(pipe);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+  return out;
+}
+
+// ffprobe's view of a movie, with every packet; null when it cannot be read.
+inline nlohmann::json probe(const fs::path& file) {
+  auto out = run("ffprobe -v error -show_streams -show_format -show_packets -of json " + file.string());
+  return out ? nlohmann::json::parse(*out, nullptr, false) : nlohmann::json();
+}
+
+inline nlohmann::json streamOf(const nlohmann::json& info, const std::string& type) {
+  for (const auto& stream : info["streams"])
+    if (stream["codec_type"] == type) return stream;
+  return {};
+}
+
+inline int packets(const nlohmann::json& info, const std::string& type) {
+  return int(std::count_if(info["packets"].begin(), info["packets"].end(),
+                           [&](const auto& packet) { return packet["codec_type"] == type; }));
+}
+
+inline double seconds(const nlohmann::json& value) { return std::stod(value.get<std::string>()); }
+
+// A decoded picture or the sound, as raw bytes of ffmpeg's output format.
+inline std::string decode(const fs::path& file, const std::string& output) {
+  return run("ffmpeg -v error -i " + file.string() + " " + output + " -").value_or("");
+}
+
+// The byte offsets of the movie's top-level boxes of this type ("moof": its fragments).
+inline std::vector<std::int64_t> boxes(const fs::path& file, const std::string& type) {
+  std::ifstream in(file, std::ios::binary);
+  const std::string bytes(std::istreambuf_iterator<char>(in), {});
+  std::vector<std::int64_t> found;
+  auto be = [&](std::size_t at, int n) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < n; ++i) v = v << 8 | std::uint8_t(bytes[at + i]);
+    return v;
+  };
+  for (std::size_t at = 0; at + 8 <= bytes.size();) {
+    std::uint64_t size = be(at, 4);
+    if (size == 1 && at + 16 <= bytes.size()) size = be(at + 8, 8);
+    if (size < 8) break;
+    if (bytes.compare(at + 4, 4, type) == 0) found.push_back(std::int64_t(at));
+    at += size;
+  }
+  return found;
+}
+
+}  // namespace quorvale::platform::testing
