@@ -5,11 +5,10 @@
 
 #include <functional>
 
-#include "e2e/support/servers.h"
 #include "platform/capture/compose.h"
+#include "platform/capture/content_query.h"
 #include "platform/capture/frame_source.h"
 #include "platform/pipeline/media_clock.h"
-#include "platform/service/linux_platform.h"
 #include "support/backend.h"
 
 namespace quorvale::platform::testing {
@@ -17,6 +16,34 @@ namespace {
 
 using namespace capture;
 using pipeline::monotonicMicros;
+
+// A window of another process (another X client and another pid), ended with the object.
+class ForeignWindow {
+ public:
+  ForeignWindow(const std::string& display, int x, int y, int width, int height, std::uint32_t rgb) {
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      Client client(display);
+      const xcb_window_t id = client.window(x, y, width, height, rgb);
+      [[maybe_unused]] auto written = ::write(fds[1], &id, sizeof id);
+      for (;;) ::pause();
+    }
+    ::close(fds[1]);
+    pollfd p{fds[0], POLLIN, 0};
+    if (::poll(&p, 1, 10'000) == 1 && ::read(fds[0], &id_, sizeof id_) != sizeof id_) id_ = 0;
+    ::close(fds[0]);
+  }
+  ~ForeignWindow() {
+    if (pid_ > 0 && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
+  }
+  xcb_window_t id() const { return id_; }
+
+ private:
+  pid_t pid_ = -1;
+  xcb_window_t id_ = 0;
+};
 
 WindowFilter windowFilter(xcb_window_t id) { return WindowFilter{Window{id, {}, {}, {}, true}}; }
 
@@ -82,15 +109,6 @@ FramePixels renderInBands(
   return sink.picture;
 }
 
-std::string startError(const std::string& display, const ContentFilter& filter) {
-  try {
-    FrameSource source(display, filter, options(false, true));
-  } catch (const PlatformError& error) {
-    return error.what();
-  }
-  return "";
-}
-
 class CaptureTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { server_ = new e2e::XServer; }
@@ -99,30 +117,11 @@ class CaptureTest : public ::testing::Test {
 
   static const std::string& display() { return server_->display(); }
 
-  // The shareable content, or the message of the error the query ended with.
-  static std::pair<std::shared_ptr<const ShareableContent>, std::string> content(
-      std::optional<std::string> name, bool excludeDesktop = true, bool onScreenOnly = false) {
-    auto platform = makeX11Platform(name);
-    std::mutex mutex;
-    std::condition_variable done;
-    std::optional<std::pair<std::shared_ptr<const ShareableContent>, std::string>> result;
-    platform->getShareableContent(excludeDesktop, onScreenOnly, [&](auto c, std::exception_ptr e) {
-      std::string message;
-      try {
-        if (e) std::rethrow_exception(e);
-      } catch (const PlatformError& error) {
-        message = error.what();
-      }
-      std::lock_guard lock(mutex);
-      result.emplace(std::move(c), message);
-      done.notify_all();
-    });
-    std::unique_lock lock(mutex);
-    done.wait_for(lock, 10s, [&] { return result.has_value(); });
-    return result.value_or(std::pair{nullptr, "no completion"});
+  static ShareableContent content(bool excludeDesktop = true, bool onScreenOnly = false) {
+    return ContentQuery(display()).content(excludeDesktop, onScreenOnly);
   }
-  static std::optional<Window> find(const std::shared_ptr<const ShareableContent>& content, xcb_window_t id) {
-    for (const auto& window : content ? content->windows : std::vector<Window>{})
+  static std::optional<Window> find(const ShareableContent& content, xcb_window_t id) {
+    for (const auto& window : content.windows)
       if (window.windowID == id) return window;
     return std::nullopt;
   }
@@ -159,8 +158,7 @@ TEST_F(CaptureTest, CatalogListsClientWindowsWithFramePidTitleAndVisibility) {
     }
   }
 
-  const auto [all, error] = content(display());
-  ASSERT_TRUE(all) << error;
+  const ShareableContent all = content();
   const auto window = find(all, shown);
   ASSERT_TRUE(window);
   EXPECT_EQ(window->frame, (Rect{40, 60, 320, 200}));
@@ -173,18 +171,20 @@ TEST_F(CaptureTest, CatalogListsClientWindowsWithFramePidTitleAndVisibility) {
   EXPECT_FALSE(find(all, hidden)->onScreen);
   EXPECT_FALSE(find(all, popup)) << "override-redirect windows are not listed";
   EXPECT_FALSE(find(all, desktop));
-  EXPECT_TRUE(find(content(display(), false).first, desktop));
-  EXPECT_FALSE(find(content(display(), true, true).first, hidden));
+  EXPECT_TRUE(find(content(false), desktop));
+  EXPECT_FALSE(find(content(true, true), hidden));
   for (std::size_t i = 0; i < clients.size(); ++i) {
     const auto client = find(all, clients[i]);
     ASSERT_TRUE(client) << "client " << i;
     EXPECT_EQ(client->frame, (Rect{600.0 + 150 * i + (i % 3) * 10, 320, 100, 90})) << "client " << i;
   }
-  ASSERT_EQ(all->displays.size(), 1u);
-  EXPECT_EQ(all->displays[0].frame, (Rect{0, 0, 1280, 800}));
+  ASSERT_EQ(all.displays.size(), 1u);
+  EXPECT_EQ(all.displays[0].frame, (Rect{0, 0, 1280, 800}));
 
-  EXPECT_EQ(content(":9876").second, "Could not connect to the X display :9876.");
-  EXPECT_EQ(content("").second, "No X display is set (DISPLAY is empty).");
+  EXPECT_EQ(failure([] { ContentQuery(":9876").content(true, false); }),
+            "Could not connect to the X display :9876.");
+  EXPECT_EQ(failure([] { ContentQuery("").content(true, false); }),
+            "No X display is set (DISPLAY is empty).");
 }
 
 TEST_F(CaptureTest, WindowFilterShowsTheWholeWindowWithItsOwnPopupsAndNothingElse) {
@@ -229,8 +229,10 @@ TEST_F(CaptureTest, WindowFilterShowsTheWholeWindowWithItsOwnPopupsAndNothingEls
   const xcb_window_t gone = client_.window(0, 0, 10, 10, kRed);
   xcb_destroy_window(client_.get(), gone);
   client_.sync();
-  EXPECT_EQ(startError(display(), windowFilter(gone)), "The window to record no longer exists.");
-  EXPECT_EQ(startError(display(), windowFilter(unmapped)), "The window to record is not shown on screen.");
+  EXPECT_EQ(failure([&] { FrameSource(display(), windowFilter(gone), options(false, true)); }),
+            "The window to record no longer exists.");
+  EXPECT_EQ(failure([&] { FrameSource(display(), windowFilter(unmapped), options(false, true)); }),
+            "The window to record is not shown on screen.");
 }
 
 TEST_F(CaptureTest, CursorFollowsThePointerAndClicksLeaveAMark) {

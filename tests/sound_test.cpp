@@ -4,7 +4,6 @@
 #include <thread>
 
 #include "e2e/support/media.h"
-#include "e2e/support/servers.h"
 #include "platform/pipeline/media_clock.h"
 #include "platform/sound/audio_capture.h"
 #include "support/backend.h"

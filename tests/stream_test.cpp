@@ -1,14 +1,49 @@
 // The capture service as the recorder uses it: a platform, a stream of a window on a private
 // Xvfb into a movie, and the ways a stream ends.
 
+#include <future>
+#include <map>
 #include <thread>
 
-#include "e2e/support/servers.h"
 #include "platform/service/linux_platform.h"
 #include "support/backend.h"
 
 namespace quorvale::platform::testing {
 namespace {
+
+// The callbacks of a stream and its output, with their errors' messages ("" for none).
+class Events final : public StreamDelegate, public RecordingOutputDelegate {
+ public:
+  void recordingOutputDidStartRecording(RecordingOutput&) override { note("started"); }
+  void recordingOutputDidFailWithError(RecordingOutput&, std::exception_ptr e) override { note("failed", e); }
+  void recordingOutputDidFinishRecording(RecordingOutput&) override { note("finished"); }
+  void streamDidStopWithError(Stream&, std::exception_ptr e) override { note("stopped", e); }
+  void streamWindowFrameDidChange(Stream&, WindowID, const Rect&) override { note("moved"); }
+  Stream::Completion completion(std::string name) {
+    return [this, name](std::exception_ptr error) { note(name, error); };
+  }
+  // The message of the named event's first occurrence, once it happened.
+  std::optional<std::string> waitFor(const std::string& name) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, 20s, [&] { return events_.contains(name); });
+    return events_.contains(name) ? std::optional(events_.lower_bound(name)->second) : std::nullopt;
+  }
+  std::size_t count(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    return events_.count(name);
+  }
+
+ private:
+  void note(const std::string& name, std::exception_ptr error = nullptr) {
+    const std::string message = failure([&] { error ? std::rethrow_exception(error) : void(); });
+    std::lock_guard lock(mutex_);
+    events_.emplace(name, message);
+    changed_.notify_all();
+  }
+  std::mutex mutex_;  // guards events_
+  std::condition_variable changed_;
+  std::multimap<std::string, std::string> events_;
+};
 
 class StreamTest : public ::testing::Test {
  protected:
@@ -44,6 +79,11 @@ TEST_F(StreamTest, RecordsAnUnchangedWindowUntilItIsClosed) {
   EXPECT_EQ(platform_->makeRecordingOutputConfiguration().availableOutputFileTypes.at(0), kFileTypeMPEG4);
   const xcb_window_t target = client_.window(0, 0, 160, 120, kRed);
   const WindowFilter filter{Window{target, Rect{0, 0, 160, 120}, {}, {}, true}};
+  std::promise<bool> listed;
+  platform_->getShareableContent(true, true, [&](auto content, std::exception_ptr) {
+    listed.set_value(content && content->windows.at(0).windowID == target);
+  });
+  EXPECT_TRUE(listed.get_future().get());
   EXPECT_EQ(platform_->contentInfo(filter).contentRect, (Rect{0, 0, 160, 120}));
   EXPECT_EQ(platform_->contentInfo(DisplayFilter{{1, Rect{0, 0, 1280, 800}}, {}, {}}).contentRect,
             (Rect{0, 0, 1280, 800}));
@@ -78,7 +118,7 @@ TEST_F(StreamTest, RecordsAnUnchangedWindowUntilItIsClosed) {
   EXPECT_EQ(events_.waitFor("stop"), "");
   stream.reset();
   ::unsetenv("PULSE_SERVER");
-  EXPECT_EQ(events_.count("finished") + events_.count("failed") + events_.count("stopped"), 1);
+  EXPECT_EQ(events_.count("finished") + events_.count("failed") + events_.count("stopped"), 1u);
 
   const auto info = probe(dir_.path() / "closed.mp4");
   ASSERT_TRUE(info.is_object());

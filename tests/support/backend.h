@@ -1,31 +1,20 @@
 #pragma once
 
-// What the capture service's tests share: an X client that makes windows, a window of
-// another process, the callbacks of a stream, and a movie looked into with ffprobe and ffmpeg.
+// What the capture service's tests share: an X client that makes windows, and a movie
+// looked into with ffprobe and ffmpeg.
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
 #include <stdio.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <xcb/xcb.h>
 
 #include <algorithm>
-#include <chrono>
 #include <condition_variable>
-#include <cstdlib>
-#include <cstring>
-#include <exception>
-#include <filesystem>
-#include <fstream>
+#include <functional>
 #include <iterator>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <optional>
-#include <string>
-#include <vector>
 
+#include "e2e/support/servers.h"
 #include "platform/platform.h"
 #include "platform/platform_error.h"
 
@@ -90,77 +79,15 @@ class Client {
   xcb_screen_t* screen_ = nullptr;
 };
 
-// A window of another process (another X client and another pid), ended with the object.
-class ForeignWindow {
- public:
-  ForeignWindow(const std::string& display, int x, int y, int width, int height, std::uint32_t rgb) {
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      Client client(display);
-      const xcb_window_t id = client.window(x, y, width, height, rgb);
-      [[maybe_unused]] auto written = ::write(fds[1], &id, sizeof id);
-      for (;;) ::pause();
-    }
-    ::close(fds[1]);
-    pollfd p{fds[0], POLLIN, 0};
-    if (::poll(&p, 1, 10'000) == 1 && ::read(fds[0], &id_, sizeof id_) != sizeof id_) id_ = 0;
-    ::close(fds[0]);
+// The message of the PlatformError the call throws; empty when it throws none.
+inline std::string failure(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const PlatformError& error) {
+    return error.what();
   }
-  ~ForeignWindow() {
-    if (pid_ > 0 && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
-  }
-  xcb_window_t id() const { return id_; }
-
- private:
-  pid_t pid_ = -1;
-  xcb_window_t id_ = 0;
-};
-
-// The callbacks of a stream and its output, with their errors' messages ("" for none).
-class Events final : public StreamDelegate, public RecordingOutputDelegate {
- public:
-  void recordingOutputDidStartRecording(RecordingOutput&) override { note("started"); }
-  void recordingOutputDidFailWithError(RecordingOutput&, std::exception_ptr e) override { note("failed", e); }
-  void recordingOutputDidFinishRecording(RecordingOutput&) override { note("finished"); }
-  void streamDidStopWithError(Stream&, std::exception_ptr e) override { note("stopped", e); }
-  void streamWindowFrameDidChange(Stream&, WindowID, const Rect&) override { note("moved"); }
-  Stream::Completion completion(std::string name) {
-    return [this, name](std::exception_ptr error) { note(name, error); };
-  }
-  // The message of the named event's first occurrence, once it happened.
-  std::optional<std::string> waitFor(const std::string& name, std::chrono::milliseconds timeout = 20s) {
-    std::unique_lock lock(mutex_);
-    std::optional<std::string> result;
-    changed_.wait_for(lock, timeout, [&] {
-      for (const auto& [event, message] : events_)
-        if (event == name && !result) result = message;
-      return result.has_value();
-    });
-    return result;
-  }
-  int count(const std::string& name) {
-    std::lock_guard lock(mutex_);
-    return int(std::count_if(events_.begin(), events_.end(), [&](const auto& e) { return e.first == name; }));
-  }
-
- private:
-  void note(const std::string& name, std::exception_ptr error = nullptr) {
-    std::string message;
-    try {
-      if (error) std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-      message = *e.what() ? e.what() : "?";
-    }
-    std::lock_guard lock(mutex_);
-    events_.emplace_back(name, message);
-    changed_.notify_all();
-  }
-  std::mutex mutex_;  // guards events_
-  std::condition_variable changed_;
-  std::vector<std::pair<std::string, std::string>> events_;
-};
+  return "";
+}
 
 // Runs a shell command, returning its standard output; nothing when it fails. Paths come from
 // mkdtemp, so they need no quoting.
