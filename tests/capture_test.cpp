@@ -17,32 +17,15 @@ namespace {
 using namespace capture;
 using pipeline::monotonicMicros;
 
-// A window of another process (another X client and another pid), ended with the object.
-class ForeignWindow {
- public:
-  ForeignWindow(const std::string& display, int x, int y, int width, int height, std::uint32_t rgb) {
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      Client client(display);
-      const xcb_window_t id = client.window(x, y, width, height, rgb);
-      [[maybe_unused]] auto written = ::write(fds[1], &id, sizeof id);
-      for (;;) ::pause();
-    }
-    ::close(fds[1]);
-    pollfd p{fds[0], POLLIN, 0};
-    if (::poll(&p, 1, 10'000) == 1 && ::read(fds[0], &id_, sizeof id_) != sizeof id_) id_ = 0;
-    ::close(fds[0]);
-  }
-  ~ForeignWindow() {
-    if (pid_ > 0 && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
-  }
-  xcb_window_t id() const { return id_; }
-
- private:
-  pid_t pid_ = -1;
-  xcb_window_t id_ = 0;
+// A blue window of another process (the test window program), ended with the object.
+struct ForeignWindow {
+  ForeignWindow(const std::string& display, int x, int y, int size)
+      : process({QUORVALE_TEST_WINDOW, "--x", std::to_string(x), "--y", std::to_string(y), "--width",
+                 std::to_string(size), "--height", std::to_string(size), "--color", "2040d0"},
+                {e2e::Environment().set("DISPLAY", display), false, true}),
+        id(std::stoul(process.readLine(e2e::Clock::now() + e2e::kStartTimeout).value_or("0"))) {}
+  e2e::Process process;
+  xcb_window_t id;
 };
 
 WindowFilter windowFilter(xcb_window_t id) { return WindowFilter{Window{id, {}, {}, {}, true}}; }
@@ -195,8 +178,8 @@ TEST_F(CaptureTest, WindowFilterShowsTheWholeWindowWithItsOwnPopupsAndNothingEls
   const xcb_window_t unmapped = client_.window(300, 150, 50, 50, kGreen, false);
   client_.property(unmapped, "WM_TRANSIENT_FOR", XCB_ATOM_WINDOW, 32, &target, 1);
   client_.window(300, 300, 40, 40, kBlue, true, true);  // our own menu
-  ForeignWindow other(display(), 400, 100, 50, 50, kBlue);
-  ASSERT_NE(other.id(), 0u);
+  ForeignWindow other(display(), 400, 100, 50);
+  ASSERT_NE(other.id, 0u);
   client_.window(120, 350, 300, 200, kBlue);  // covers the bottom
   const xcb_window_t edge = client_.window(1200, 700, 200, 200, kRed);
 
@@ -302,8 +285,8 @@ TEST_F(CaptureTest, BandByBandRenderingDrawsOneStateOfTheSamePicture) {
 TEST_F(CaptureTest, DisplayFilterShowsTheApplicationsWindowsAndReportsTheirFrames) {
   const xcb_window_t target = client_.window(100, 100, 200, 200, kRed);
   client_.window(150, 150, 50, 50, kGreen);
-  ForeignWindow other(display(), 120, 120, 250, 250, kBlue);  // on top of both
-  ASSERT_NE(other.id(), 0u);
+  ForeignWindow other(display(), 120, 120, 250);  // on top of both
+  ASSERT_NE(other.id, 0u);
 
   const DisplayFilter filter{{1, Rect{0, 0, 1280, 800}}, {RunningApplication{::getpid(), ""}}, {}};
   FrameSource source(display(), filter, options(false, true, Rect{50, 50, 400, 300}));
