@@ -171,6 +171,12 @@ TEST_F(StreamTest, FollowsUpdatesAndStopsWithTheMovieFinished) {
   auto again = start(DisplayFilter{{1, Rect{0, 0, 1280, 800}}, {}, {}}, config, "followed.mp4", "again");
   EXPECT_EQ(events_.waitFor("again"),
             "Could not create the movie file " + (dir_.path() / "followed.mp4").string() + ": File exists");
+  // Released while it runs: the movie is finished all the same.
+  stream = start(DisplayFilter{{1, Rect{0, 0, 1280, 800}}, {}, {}}, config, "released.mp4", "third");
+  EXPECT_EQ(events_.waitFor("third"), "");
+  std::this_thread::sleep_for(500ms);
+  stream.reset();
+  EXPECT_EQ(run("ffmpeg -v error -i " + (dir_.path() / "released.mp4").string() + " -f null -"), "");
 }
 
 // The stop's completion releases the stream, as its owner may: the stream ends on its own thread.
