@@ -208,6 +208,9 @@ TEST_F(CaptureTest, WindowFilterShowsTheWholeWindowWithItsOwnPopupsAndNothingEls
   EXPECT_FALSE(source.render(frame, monotonicMicros()));
   client_.fill(target, kBlue, {200, 100, 50, 50});
   EXPECT_TRUE(renderUntil(source, frame, [](const FramePixels& f) { return pixelAt(f, 220, 120) == kBlue; }));
+  xcb_destroy_window(client_.get(), dialog);  // another window going away does not end the capture
+  client_.sync();
+  EXPECT_TRUE(renderUntil(source, frame, [](const FramePixels& f) { return pixelAt(f, 60, 60) == kRed; }));
 
   const xcb_window_t gone = client_.window(0, 0, 10, 10, kRed);
   xcb_destroy_window(client_.get(), gone);
