@@ -177,7 +177,8 @@ TEST_F(CaptureTest, WindowFilterShowsTheWholeWindowWithItsOwnPopupsAndNothingEls
   client_.property(dialog, "WM_TRANSIENT_FOR", XCB_ATOM_WINDOW, 32, &target, 1);
   const xcb_window_t unmapped = client_.window(300, 150, 50, 50, kGreen, false);
   client_.property(unmapped, "WM_TRANSIENT_FOR", XCB_ATOM_WINDOW, 32, &target, 1);
-  client_.window(300, 300, 40, 40, kBlue, true, true);  // our own menu
+  client_.window(300, 300, 40, 40, kBlue, true, true);     // our own menu
+  client_.translucentPopup(450, 150, 40, 40, 0x80000000);  // half-transparent black: darkens
   ForeignWindow other(display(), 400, 100, 50);
   ASSERT_NE(other.id, 0u);
   client_.window(120, 350, 300, 200, kBlue);  // covers the bottom
@@ -191,6 +192,7 @@ TEST_F(CaptureTest, WindowFilterShowsTheWholeWindowWithItsOwnPopupsAndNothingEls
   EXPECT_EQ(pixelAt(frame, 5, 5), kGreen);
   EXPECT_EQ(pixelAt(frame, 60, 60), kGreen) << "its dialog";
   EXPECT_EQ(pixelAt(frame, 210, 210), kBlue) << "its menu";
+  EXPECT_EQ(pixelAt(frame, 360, 60), 0x681010u) << "a translucent menu blended over it";
   EXPECT_EQ(pixelAt(frame, 210, 60), kRed) << "an unmapped dialog";
   EXPECT_EQ(pixelAt(frame, 320, 20), kRed) << "another program's window";
   EXPECT_EQ(pixelAt(frame, 100, 280), kRed) << "the window covering it";

@@ -85,6 +85,7 @@ TEST_F(StreamTest, RecordsAnUnchangedWindowUntilItIsClosed) {
   });
   EXPECT_TRUE(listed.get_future().get());
   EXPECT_EQ(platform_->contentInfo(filter).contentRect, (Rect{0, 0, 160, 120}));
+  EXPECT_EQ(platform_->contentInfo(filter).pointPixelScale, 1);
   EXPECT_EQ(platform_->contentInfo(DisplayFilter{{1, Rect{0, 0, 1280, 800}}, {}, {}}).contentRect,
             (Rect{0, 0, 1280, 800}));
 

@@ -67,6 +67,23 @@ class Client {
     xcb_free_gc(c_, gc);
     sync();
   }
+  // An override-redirect popup with a 32-bit visual: its pixels carry premultiplied alpha.
+  xcb_window_t translucentPopup(int x, int y, int width, int height, std::uint32_t argb) {
+    xcb_visualid_t visual = 0;
+    for (auto d = xcb_screen_allowed_depths_iterator(screen_); d.rem && !visual; xcb_depth_next(&d))
+      if (d.data->depth == 32 && d.data->visuals_len) visual = xcb_depth_visuals(d.data)->visual_id;
+    const xcb_colormap_t colormap = xcb_generate_id(c_);
+    xcb_create_colormap(c_, XCB_COLORMAP_ALLOC_NONE, colormap, root(), visual);
+    const xcb_window_t id = xcb_generate_id(c_);
+    const std::uint32_t values[] = {argb, 0, 1, colormap};
+    xcb_create_window(c_, 32, id, root(), std::int16_t(x), std::int16_t(y), std::uint16_t(width),
+                      std::uint16_t(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, visual,
+                      XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_COLORMAP,
+                      values);
+    xcb_map_window(c_, id);
+    sync();
+    return id;
+  }
   void warpPointer(int x, int y) {
     xcb_warp_pointer(c_, XCB_NONE, root(), 0, 0, 0, 0, std::int16_t(x), std::int16_t(y));
     sync();
