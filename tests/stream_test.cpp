@@ -22,11 +22,11 @@ class Events final : public StreamDelegate, public RecordingOutputDelegate {
   Stream::Completion completion(std::string name) {
     return [this, name](std::exception_ptr error) { note(name, error); };
   }
-  // The message of the named event's first occurrence, once it happened.
-  std::optional<std::string> waitFor(const std::string& name) {
+  // The message of the named event's nth occurrence, once it happened.
+  std::optional<std::string> waitFor(const std::string& name, std::size_t nth = 1) {
     std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, 20s, [&] { return events_.contains(name); });
-    return events_.contains(name) ? std::optional(events_.lower_bound(name)->second) : std::nullopt;
+    if (!changed_.wait_for(lock, 20s, [&] { return events_.count(name) >= nth; })) return std::nullopt;
+    return std::next(events_.lower_bound(name), std::ptrdiff_t(nth) - 1)->second;
   }
   std::size_t count(const std::string& name) {
     std::lock_guard lock(mutex_);
@@ -172,10 +172,17 @@ TEST_F(StreamTest, FollowsUpdatesAndStopsWithTheMovieFinished) {
   auto again = start(DisplayFilter{{1, Rect{0, 0, 1280, 800}}, {}, {}}, config, "followed.mp4", "again");
   EXPECT_EQ(events_.waitFor("again"),
             "Could not create the movie file " + (dir_.path() / "followed.mp4").string() + ": File exists");
+  // Removed while it is written: the output fails instead of finishing.
+  stream = start(DisplayFilter{{1, Rect{0, 0, 1280, 800}}, {}, {}}, config, "removed.mp4", "fourth");
+  EXPECT_EQ(events_.waitFor("started", 2), "");
+  fs::remove(dir_.path() / "removed.mp4");
+  stream->stopCapture(events_.completion("stop removed"));
+  EXPECT_EQ(events_.waitFor("failed"), "The movie file " + (dir_.path() / "removed.mp4").string() +
+                                           " was deleted during the recording: No such file or directory");
+  EXPECT_EQ(events_.count("finished"), 1u);
   // Released while it runs: the movie is finished all the same.
   stream = start(DisplayFilter{{1, Rect{0, 0, 1280, 800}}, {}, {}}, config, "released.mp4", "third");
-  EXPECT_EQ(events_.waitFor("third"), "");
-  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(events_.waitFor("started", 3), "");
   stream.reset();
   EXPECT_EQ(run("ffmpeg -v error -i " + (dir_.path() / "released.mp4").string() + " -f null -"), "");
 }
@@ -184,7 +191,7 @@ TEST_F(StreamTest, FollowsUpdatesAndStopsWithTheMovieFinished) {
 TEST_F(StreamTest, ReportsALostConnectionAndStillStopsWithAPlayableMovie) {
   const xcb_window_t target = client_.window(0, 0, 160, 120, kRed);
   auto stream =
-      start(WindowFilter{Window{target, Rect{0, 0, 160, 120}, {}, {}, true}}, size(160, 120), "lost.mp4");
+      start(WindowFilter{Window{target, Rect{0, 0, 160, 120}, {}, {}, true}}, size(1, 1), "lost.mp4");
   EXPECT_EQ(events_.waitFor("started"), "");
   server_.kill();
   EXPECT_EQ(events_.waitFor("stopped"), "The connection to the X display was lost.");
@@ -194,7 +201,9 @@ TEST_F(StreamTest, ReportsALostConnectionAndStillStopsWithAPlayableMovie) {
     events_.completion("stop")(error);
   });
   EXPECT_EQ(events_.waitFor("stop"), "");
-  EXPECT_GE(packets(probe(dir_.path() / "lost.mp4"), "video"), 1);
+  const auto info = probe(dir_.path() / "lost.mp4");
+  EXPECT_GE(packets(info, "video"), 1);
+  EXPECT_EQ(streamOf(info, "video")["width"], 2) << "the smallest movie the encoder takes";
 }
 
 }  // namespace
