@@ -17,17 +17,6 @@ namespace {
 using namespace capture;
 using pipeline::monotonicMicros;
 
-// A blue window of another process (the test window program), ended with the object.
-struct ForeignWindow {
-  ForeignWindow(const std::string& display, int x, int y, int size)
-      : process({QUORVALE_TEST_WINDOW, "--x", std::to_string(x), "--y", std::to_string(y), "--width",
-                 std::to_string(size), "--height", std::to_string(size), "--color", "2040d0"},
-                {e2e::Environment().set("DISPLAY", display), false, true}),
-        id(std::stoul(process.readLine(e2e::Clock::now() + e2e::kStartTimeout).value_or("0"))) {}
-  e2e::Process process;
-  xcb_window_t id;
-};
-
 WindowFilter windowFilter(xcb_window_t id) { return WindowFilter{Window{id, {}, {}, {}, true}}; }
 
 CaptureOptions options(bool cursor, bool children, std::optional<Rect> source = std::nullopt) {
@@ -179,10 +168,12 @@ TEST_F(CaptureTest, WindowFilterShowsTheWholeWindowWithItsOwnPopupsAndNothingEls
   client_.property(unmapped, "WM_TRANSIENT_FOR", XCB_ATOM_WINDOW, 32, &target, 1);
   client_.window(300, 300, 40, 40, kBlue, true, true);     // our own menu
   client_.translucentPopup(450, 150, 40, 40, 0x80000000);  // half-transparent black: darkens
-  ForeignWindow other(display(), 400, 100, 50);
+  TestWindow other(display(),
+                   {"--x", "400", "--y", "100", "--width", "50", "--height", "50", "--color", "2040d0"});
   ASSERT_NE(other.id, 0u);
   client_.window(120, 350, 300, 200, kBlue);  // covers the bottom
-  const xcb_window_t edge = client_.window(1200, 700, 200, 200, kRed);
+  const xcb_window_t edge = client_.window(1200, 700, 200, 200, kRed),
+                     dot = client_.window(700, 500, 1, 1, kRed);
 
   FrameSource source(display(), windowFilter(target), options(false, true));
   FramePixels frame;
@@ -200,9 +191,12 @@ TEST_F(CaptureTest, WindowFilterShowsTheWholeWindowWithItsOwnPopupsAndNothingEls
   FrameSource alone(display(), windowFilter(target), options(false, false));
   ASSERT_TRUE(alone.render(frame, monotonicMicros()));
   EXPECT_EQ(pixelAt(frame, 60, 60), kRed);
-  FrameSource offScreen(display(), windowFilter(edge), options(false, true));
-  ASSERT_TRUE(offScreen.render(frame, monotonicMicros()));
-  EXPECT_EQ(pixelAt(frame, 190, 190), kRed);
+  // Mostly off the screen, and as small as a window gets.
+  for (auto [window, x, y] : {std::tuple{edge, 190, 190}, {dot, 0, 0}}) {
+    FrameSource other(display(), windowFilter(window), options(false, true));
+    ASSERT_TRUE(other.render(frame, monotonicMicros()));
+    EXPECT_EQ(pixelAt(frame, x, y), kRed);
+  }
 
   // Unchanged: no new frame. Drawn on: the change shows.
   source.processEvents(monotonicMicros());
@@ -290,7 +284,8 @@ TEST_F(CaptureTest, BandByBandRenderingDrawsOneStateOfTheSamePicture) {
 TEST_F(CaptureTest, DisplayFilterShowsTheApplicationsWindowsAndReportsTheirFrames) {
   const xcb_window_t target = client_.window(100, 100, 200, 200, kRed);
   client_.window(150, 150, 50, 50, kGreen);
-  ForeignWindow other(display(), 120, 120, 250);  // on top of both
+  TestWindow other(display(), {"--x", "120", "--y", "120", "--width", "250", "--height", "250", "--color",
+                               "2040d0"});  // on top of both
   ASSERT_NE(other.id, 0u);
 
   const DisplayFilter filter{{1, Rect{0, 0, 1280, 800}}, {RunningApplication{::getpid(), ""}}, {}};

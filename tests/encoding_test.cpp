@@ -1,8 +1,6 @@
 // Movie encoding against the real libraries: pixel conversion, placement in the
 // output, and the movie file as ffprobe and ffmpeg read it.
 
-#include <sys/mount.h>
-
 #include <array>
 #include <cmath>
 
@@ -349,14 +347,8 @@ TEST_F(MovieWriterTest, AFailedWriterKeepsRefusingWithTheSameError) {
   EXPECT_EQ(invalid, "Invalid image for the movie: Invalid argument");
   EXPECT_EQ(failure([&] { wrongSize.finish(100'000); }), invalid);
 
-  const fs::path small = dir_ / "small";
-  fs::create_directory(small);
-  if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=200k") != 0)
-    GTEST_SKIP() << "cannot mount a small tmpfs here";
-  struct Unmount {
-    fs::path path;
-    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-  } unmount{small};
+  const SmallDisk small(dir_ / "small");
+  if (!small.mounted) GTEST_SKIP() << "cannot mount a small file system here";
   auto full = writer("small/movie.mp4");
   // Noise does not compress, so the disk fills within a few frames.
   std::vector<std::uint8_t> noise(320 * 240 * 4);
@@ -366,8 +358,8 @@ TEST_F(MovieWriterTest, AFailedWriterKeepsRefusingWithTheSameError) {
     for (auto& byte : noise) byte = std::uint8_t((state = state * 1664525u + 1013904223u) >> 24);
     message = failure([&] { full.writeVideoFrame({noise.data(), 320, 240, 320 * 4}, i * 1'100'000); });
   }
-  EXPECT_EQ(message,
-            "Could not write the movie file " + (small / "movie.mp4").string() + ": No space left on device");
+  EXPECT_EQ(message, "Could not write the movie file " + (small.path / "movie.mp4").string() +
+                         ": No space left on device");
   EXPECT_EQ(failure([&] { full.finish(300'000'000); }), message);
 }
 

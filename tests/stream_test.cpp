@@ -206,5 +206,20 @@ TEST_F(StreamTest, ReportsALostConnectionAndStillStopsWithAPlayableMovie) {
   EXPECT_EQ(streamOf(info, "video")["width"], 2) << "the smallest movie the encoder takes";
 }
 
+// A write failing while recording fails the output, once; the stream still stops.
+TEST_F(StreamTest, AFullDiskFailsTheOutputAndTheStreamStillStops) {
+  const SmallDisk small(dir_.path() / "small");
+  if (!small.mounted) GTEST_SKIP() << "cannot mount a small file system here";
+  TestWindow noise(server_.display(), {"--noise", "--width", "320", "--height", "240"});
+  auto stream = start(WindowFilter{Window{noise.id, Rect{0, 0, 320, 240}, {}, {}, true}}, size(320, 240),
+                      "small/movie.mp4");
+  EXPECT_EQ(events_.waitFor("failed"), "Could not write the movie file " +
+                                           (small.path / "movie.mp4").string() + ": No space left on device");
+  stream->stopCapture(events_.completion("stop"));
+  EXPECT_EQ(events_.waitFor("stop"), "");
+  stream.reset();
+  EXPECT_EQ(events_.count("failed") + events_.count("finished") + events_.count("stopped"), 1u);
+}
+
 }  // namespace
 }  // namespace quorvale::platform::testing

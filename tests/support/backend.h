@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <sys/mount.h>
 #include <xcb/xcb.h>
 
 #include <algorithm>
@@ -94,6 +95,29 @@ class Client {
  private:
   xcb_connection_t* c_;
   xcb_screen_t* screen_ = nullptr;
+};
+
+// A window of another process, the test window program with these options; ended with the object.
+struct TestWindow {
+  TestWindow(const std::string& display, std::vector<std::string> options)
+      : process((options.insert(options.begin(), QUORVALE_TEST_WINDOW), options),
+                {e2e::Environment().set("DISPLAY", display), false, true}),
+        id(std::stoul(process.readLine(e2e::Clock::now() + e2e::kStartTimeout).value_or("0"))) {}
+  e2e::Process process;
+  xcb_window_t id;
+};
+
+// A 200 kB file system at path, for as long as the object lives; where mounting is not allowed, none.
+struct SmallDisk {
+  explicit SmallDisk(fs::path where) : path(std::move(where)) {
+    fs::create_directory(path);
+    mounted = ::mount("tmpfs", path.c_str(), "tmpfs", 0, "size=200k") == 0;
+  }
+  ~SmallDisk() {
+    if (mounted) ::umount2(path.c_str(), MNT_DETACH);
+  }
+  fs::path path;
+  bool mounted = false;
 };
 
 // The message of the PlatformError the call throws; empty when it throws none.
