@@ -15,13 +15,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <list>
 #include <map>
-#include <memory>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -37,16 +36,12 @@ inline constexpr auto kStartTimeout = 30s;  // generous: the tests may run on tw
 // Writing the stop line to a child that already exited must not kill the tests.
 inline const bool kIgnoreSigpipe = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 
-inline std::system_error failed(const char* what) {
-  return std::system_error(errno, std::generic_category(), what);
-}
-
 // A directory removed with its contents on destruction.
 class TempDir {
  public:
   TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "quorvale-e2e-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw failed("mkdtemp");
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
   }
   ~TempDir() { std::filesystem::remove_all(path_, ignored_); }
@@ -63,49 +58,40 @@ struct Environment {
     for (char** entry = environ; *entry; ++entry)
       values[std::string(*entry, std::strchr(*entry, '='))] = std::strchr(*entry, '=') + 1;
   }
-  Environment& set(const std::string& name, const std::string& value) {
-    values[name] = value;
-    return *this;
-  }
-  Environment& unset(const std::string& name) {
-    values.erase(name);
-    return *this;
-  }
+  Environment& set(const std::string& name, const std::string& value) { return values[name] = value, *this; }
+  Environment& unset(const std::string& name) { return values.erase(name), *this; }
   std::map<std::string, std::string> values;
 };
 
 struct SpawnOptions {
   Environment environment;
-  bool quiet = false;  // without pipes, stdout and stderr go to /dev/null, else they are inherited
-  bool pipes = false;  // stdin, stdout and stderr through pipes
+  bool quiet = false;  // stdin, stdout and stderr on /dev/null, else through pipes
   std::vector<std::pair<int, unsigned long>> limits = {};  // setrlimit before exec: {resource, soft = hard}
 };
 
-// A child process. The destructor ends it (SIGTERM, then SIGKILL) and reaps it;
-// it is killed as well if the tests die first.
+// A child process leading a process group of its own, which also holds what it starts. The
+// destructor ends it (SIGTERM, then SIGKILL) with its group and reaps it; it is killed as well if
+// the tests die first.
 class Process {
  public:
   Process(const std::vector<std::string>& argv, SpawnOptions options = {}) {
-    int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};  // {read end, write end}
-    if (options.pipes && (::pipe2(in, O_CLOEXEC) | ::pipe2(out, O_CLOEXEC) | ::pipe2(err, O_CLOEXEC)))
-      throw failed("pipe2");
-    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC), quiet = options.quiet ? null : -1;
-    const int fds[3] = {options.pipes ? in[0] : null, options.pipes ? out[1] : quiet,
-                        options.pipes ? err[1] : quiet};
+    int fds[6] = {-1, -1, -1, -1, -1, -1};  // {read end, write end} of stdin, stdout and stderr
+    for (int i = 0; i < 6 && !options.quiet; i += 2)
+      if (::pipe2(fds + i, O_CLOEXEC)) throw std::runtime_error("pipe2 failed");
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     // Prepared before fork: the child may only make async-signal-safe calls.
     std::vector<std::string> entries;
     std::vector<char*> args, env;
     for (const auto& [name, value] : options.environment.values) entries.push_back(name + "=" + value);
     for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     for (auto& entry : entries) env.push_back(entry.data());
-    args.push_back(nullptr);
-    env.push_back(nullptr);
-    if ((pid_ = ::fork()) < 0) throw failed("fork");
+    args.push_back(nullptr), env.push_back(nullptr);
+    if ((pid_ = ::fork()) < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // so no server outlives tests that were killed outright
-      ::setpgid(0, 0);  // a group of its own, which also holds what it starts
+      ::setpgid(0, 0);
       ::signal(SIGPIPE, SIG_DFL);
-      for (int fd = 0; fd < 3; ++fd) ::dup2(fds[fd] < 0 ? fd : fds[fd], fd);  // dup2 clears close-on-exec
+      for (int fd = 0; fd < 3; ++fd) ::dup2(options.quiet ? null : fds[fd ? 2 * fd + 1 : 0], fd);
       ::close_range(3, ~0U, 0);  // what the test runner leaked would count against a descriptor limit
       for (auto [resource, value] : options.limits) {
         const rlimit limit{value, value};
@@ -114,8 +100,8 @@ class Process {
       ::execvpe(args[0], args.data(), env.data());
       ::_exit(127);
     }
-    for (int fd : {in[0], out[1], err[1], null}) close(fd);
-    std::tie(in_, outFd_, errFd_) = std::tie(in[1], out[0], err[0]);
+    for (int fd : {fds[0], fds[3], fds[5], null}) ::close(fd);  // -1 when quiet: EBADF, harmless
+    in_ = fds[1], outFd_ = fds[2], errFd_ = fds[4];
   }
   ~Process() {
     signal(SIGTERM);
@@ -180,17 +166,12 @@ class Process {
   std::string out_, err_;
 };
 
-struct CommandResult {
-  std::optional<int> status;  // raw wait status; nothing on a timeout
-  std::string out, err;
-  bool succeeded() const { return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0; }
-};
-
-// Runs a command to completion, collecting its output.
-inline CommandResult runCommand(const std::vector<std::string>& argv, const Environment& environment = {},
-                                std::chrono::milliseconds timeout = 60s) {
-  Process process(argv, {environment, false, true});
-  return {process.waitExit(Clock::now() + timeout), process.out(), process.err()};  // in this order
+// Runs a command to completion: its stdout, or nothing if it fails, complains on stderr or hangs.
+inline std::optional<std::string> output(const std::vector<std::string>& argv, const Environment& env = {}) {
+  Process process(argv, {env});
+  const auto status = process.waitExit(Clock::now() + kStartTimeout);
+  if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) || !process.err().empty()) return std::nullopt;
+  return process.out();
 }
 
 // Polls until ready() holds; throws at the deadline.
@@ -201,21 +182,18 @@ void await(Ready ready, const std::string& what) {
   }
 }
 
-// Xvfb on a display number it picks itself (-displayfd).
+// Xvfb on a display number it picks itself (-displayfd), with these further arguments.
 class XServer {
  public:
-  // One X screen per entry ("1280x800x24" for :N.0, …); with tcp, clients may also connect over TCP.
-  explicit XServer(const std::vector<std::string>& screens = {"1280x800x24"}, bool tcp = false) {
-    // -noreset: a suite may share one server while its clients come and go.
-    std::vector<std::string> argv{"Xvfb", "-displayfd", "1", tcp ? "-listen" : "-nolisten",
-                                  "tcp",  "-noreset"};
-    for (const auto& screen : screens)
-      argv.insert(argv.end(), {"-screen", std::to_string(argv.size() / 3 - 2), screen});
-    process_ = std::make_unique<Process>(argv, SpawnOptions{{}, true, true});
+  // -noreset: a suite may share one server while its clients come and go.
+  explicit XServer(std::vector<std::string> args = {"-screen", "0", "1280x800x24"}) {
+    args.insert(args.begin(), {"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset"});
+    process_.emplace(args);
     display_ = ":" + process_->readLine(Clock::now() + kStartTimeout).value_or("");
     if (display_ == ":") throw std::runtime_error("Xvfb did not report a display number");
   }
-  XServer(int width, int height) : XServer({std::to_string(width) + "x" + std::to_string(height) + "x24"}) {}
+  XServer(int width, int height)
+      : XServer({"-screen", "0", std::to_string(width) + "x" + std::to_string(height) + "x24"}) {}
   const std::string& display() const { return display_; }
   void kill() {  // now, for the fault tests
     process_->signal(SIGKILL);
@@ -223,25 +201,22 @@ class XServer {
   }
 
  private:
-  std::unique_ptr<Process> process_;
+  std::optional<Process> process_;
   std::string display_;
 };
 
-// openbox as a reparenting window manager, ready once its startup has ended.
+// openbox as a reparenting window manager. Owning WM_S0 is not enough: openbox drops map requests
+// that come before its startup ends, and it runs the --startup command once it is ready.
 class WindowManager {
  public:
-  WindowManager(const std::string& display, const std::filesystem::path& home) {
-    // Owning WM_S0 is not enough: openbox drops map requests that come before its
-    // startup ends. It runs the --startup command once it is ready.
-    const auto ready = home / "openbox-ready";
-    process_ = std::make_unique<Process>(
-        std::vector<std::string>{"openbox", "--sm-disable", "--startup", "touch " + ready.string()},
-        SpawnOptions{Environment().set("DISPLAY", display).set("HOME", home).unset("XDG_CONFIG_HOME"), true});
-    await([&] { return std::filesystem::exists(ready); }, "openbox");
+  WindowManager(const std::string& display, const std::filesystem::path& home)
+      : process_({"openbox", "--sm-disable", "--startup", "touch " + (home / "openbox-ready").string()},
+                 {Environment().set("DISPLAY", display).set("HOME", home).unset("XDG_CONFIG_HOME"), true}) {
+    await([&] { return std::filesystem::exists(home / "openbox-ready"); }, "openbox");
   }
 
  private:
-  std::unique_ptr<Process> process_;
+  Process process_;
 };
 
 enum class SoundServerKind { PulseAudio, PipeWire };
@@ -262,14 +237,11 @@ class PulseServer {
     const bool pipeWire = kind == SoundServerKind::PipeWire;
     address_ = "unix:" + (pipeWire ? runtime_ / "pulse" / "native" : directory / "native").string();
     if (pipeWire) {
-      std::ifstream in("/usr/share/wireplumber/wireplumber.conf");
-      std::ofstream out(config / "wireplumber.conf");
-      for (std::string line; std::getline(in, line);)
-        out << (line.find("bluetooth.lua") == line.npos ? line : "") << '\n';
+      std::ofstream(config / "wireplumber.conf")
+          << output({"sed", "/bluetooth.lua/d", "/usr/share/wireplumber/wireplumber.conf"}).value_or("");
       std::ofstream(config / "main.lua.d" / "60-private.lua")
           << "alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\nlibcamera_monitor.enabled = false\n"
           << "default_access.properties[\"enable-flatpak-portal\"] = false\n";
-      out.close();
       start({"pipewire"});
       // Its clients connect once, so the server's socket must be there first.
       await([&] { return std::filesystem::exists(runtime_ / "pipewire-0"); }, "pipewire");
@@ -279,39 +251,40 @@ class PulseServer {
              "--use-pid-file=no", "--log-target=file:" + (directory / "pulse.log").string(), "-L",
              "module-native-protocol-unix auth-anonymous=1 socket=" + address_.substr(5)});
     }
-    await([&] { return std::filesystem::exists(address_.substr(5)) && pactl({"info"}); }, "the sound server");
-    if (!pactl({"load-module", "module-null-sink", "sink_name=testsink", "rate=48000", "channels=2"}) ||
-        !pactl({"set-default-sink", "testsink"})) {
+    await(
+        [&] {
+          return std::filesystem::exists(address_.substr(5)) && output({"pactl", "info"}, environment());
+        },
+        "the sound server");
+    if (!output({"sh", "-c",
+                 "pactl load-module module-null-sink sink_name=testsink rate=48000 channels=2 &&"
+                 " pactl set-default-sink testsink"},
+                environment()))
       throw std::runtime_error("the sound server refused the null sink");
-    }
   }
   const std::string& serverAddress() const { return address_; }  // "unix:/…/native"
   Environment environment() const {                              // for its clients
     return Environment().set("PULSE_SERVER", address_).set("HOME", home_).set("XDG_RUNTIME_DIR", runtime_);
   }
   std::vector<std::string> sinkInputs() const {  // the streams playing now
-    std::istringstream in(runCommand({"pactl", "list", "sink-inputs", "short"}, environment(), 5s).out);
+    std::istringstream in(output({"pactl", "list", "sink-inputs", "short"}, environment()).value_or(""));
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
   }
 
  private:
-  bool pactl(std::vector<std::string> args) const {
-    args.insert(args.begin(), "pactl");
-    return runCommand(args, environment(), 5s).succeeded();
-  }
   void start(const std::vector<std::string>& argv) {
     // No DISPLAY: D-Bus would otherwise autolaunch a bus of its own through X11.
     Environment env =
         environment().set("XDG_CONFIG_HOME", home_ / ".config").unset("PULSE_SERVER").unset("DISPLAY");
     env.unset("PIPEWIRE_REMOTE").unset("PIPEWIRE_RUNTIME_DIR").unset("DBUS_SESSION_BUS_ADDRESS");
-    processes_.insert(processes_.begin(), std::make_unique<Process>(argv, SpawnOptions{env, true}));
+    processes_.emplace_front(argv, SpawnOptions{env, true});
   }
 
   std::filesystem::path home_, runtime_;
   std::string address_;
-  std::vector<std::unique_ptr<Process>> processes_;  // clients before the server they need, so they end first
+  std::list<Process> processes_;  // clients before the server they need, so they end first
 };
 
 }  // namespace quorvale::e2e
