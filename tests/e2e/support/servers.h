@@ -11,12 +11,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <list>
-#include <map>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -37,8 +36,7 @@ inline constexpr auto kStartTimeout = 30s;  // generous: the tests may run on tw
 inline const bool kIgnoreSigpipe = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 
 // A directory removed with its contents on destruction.
-class TempDir {
- public:
+struct TempDir {
   TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "quorvale-e2e-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
@@ -46,27 +44,28 @@ class TempDir {
   }
   ~TempDir() { std::filesystem::remove_all(path_, ignored_); }
   const std::filesystem::path& path() const { return path_; }
-
- private:
   std::filesystem::path path_;
   std::error_code ignored_;
 };
 
-// This process's environment, with changes.
+// This process's environment, with changes: "NAME=value" entries.
 struct Environment {
   Environment() {
-    for (char** entry = environ; *entry; ++entry)
-      values[std::string(*entry, std::strchr(*entry, '='))] = std::strchr(*entry, '=') + 1;
+    for (char** entry = environ; *entry; ++entry) entries.emplace_back(*entry);
   }
-  Environment& set(const std::string& name, const std::string& value) { return values[name] = value, *this; }
-  Environment& unset(const std::string& name) { return values.erase(name), *this; }
-  std::map<std::string, std::string> values;
+  Environment& set(const std::string& name, const std::string& value) {
+    return unset(name).entries.push_back(name + "=" + value), *this;
+  }
+  Environment& unset(const std::string& name) {
+    return std::erase_if(entries, [&](auto& entry) { return entry.starts_with(name + "="); }), *this;
+  }
+  std::vector<std::string> entries;
 };
 
 struct SpawnOptions {
   Environment environment;
   bool quiet = false;  // stdin, stdout and stderr on /dev/null, else through pipes
-  std::vector<std::pair<int, unsigned long>> limits = {};  // setrlimit before exec: {resource, soft = hard}
+  std::vector<std::pair<int, rlimit>> limits = {};  // setrlimit before exec
 };
 
 // A child process leading a process group of its own, which also holds what it starts. The
@@ -80,11 +79,9 @@ class Process {
       if (::pipe2(fds + i, O_CLOEXEC)) throw std::runtime_error("pipe2 failed");
     const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     // Prepared before fork: the child may only make async-signal-safe calls.
-    std::vector<std::string> entries;
     std::vector<char*> args, env;
-    for (const auto& [name, value] : options.environment.values) entries.push_back(name + "=" + value);
     for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    for (auto& entry : entries) env.push_back(entry.data());
+    for (auto& entry : options.environment.entries) env.push_back(entry.data());
     args.push_back(nullptr), env.push_back(nullptr);
     if ((pid_ = ::fork()) < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
@@ -93,10 +90,8 @@ class Process {
       ::signal(SIGPIPE, SIG_DFL);
       for (int fd = 0; fd < 3; ++fd) ::dup2(options.quiet ? null : fds[fd ? 2 * fd + 1 : 0], fd);
       ::close_range(3, ~0U, 0);  // what the test runner leaked would count against a descriptor limit
-      for (auto [resource, value] : options.limits) {
-        const rlimit limit{value, value};
+      for (const auto& [resource, limit] : options.limits)
         ::setrlimit(static_cast<__rlimit_resource>(resource), &limit);
-      }
       ::execvpe(args[0], args.data(), env.data());
       ::_exit(127);
     }
@@ -110,43 +105,32 @@ class Process {
     for (int* fd : {&in_, &outFd_, &errFd_}) close(*fd);
   }
   pid_t pid() const { return pid_; }
-  // To stdin; false once it is closed.
-  bool write(const std::string& text) {
-    return in_ >= 0 && ::write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  }
+  // To stdin; fails once it is closed.
+  auto write(const std::string& text) { return ::write(in_, text.data(), text.size()); }
   void closeStdin() { close(in_); }
   void closeStdout() { close(outFd_); }  // the child's later writes fail with EPIPE
   // The next line on stdout (without '\n'); nothing at the deadline or at EOF.
   std::optional<std::string> readLine(Clock::time_point deadline) {
-    while (out_.find('\n') == std::string::npos) {
+    for (; out_.find('\n') == std::string::npos; pump(50))
       if (outFd_ < 0 || Clock::now() >= deadline) return std::nullopt;
-      pump(50);
-    }
     std::string line = out_.substr(0, out_.find('\n'));
-    out_.erase(0, line.size() + 1);
-    return line;
+    return out_.erase(0, line.size() + 1), line;
   }
-  // The raw wait status, or nothing at the deadline. The pipes keep flowing meanwhile,
-  // so that a chatty child cannot block on a full one.
+  // The exit code, or minus the signal that ended it; nothing at the deadline. The pipes keep flowing
+  // meanwhile, so that a chatty child cannot block on a full one.
   std::optional<int> waitExit(Clock::time_point deadline) {
-    for (int status; !status_; pump(10)) {
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
-      if (!status_ && Clock::now() >= deadline) return std::nullopt;
-    }
-    while (pump(0)) continue;
+    for (int status; !status_ && Clock::now() < deadline; pump(10))
+      if (::waitpid(pid_, &status, WNOHANG) == pid_)
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    while (status_ && pump(0)) continue;
     return status_;
   }
-  void signal(int signo) {
-    if (!status_) ::kill(pid_, signo);  // not reaped, so the pid is still this child's
-  }
-  const std::string& out() const { return out_; }  // stdout beyond the lines read
+  void signal(int signo) { status_ ? 0 : ::kill(pid_, signo); }  // not reaped: the pid is still this child's
+  const std::string& out() const { return out_; }                // stdout beyond the lines read
   const std::string& err() const { return err_; }
 
  private:
-  static void close(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-  }
+  static void close(int& fd) { ::close(std::exchange(fd, -1)); }  // -1: EBADF, harmless
   // Reads what the pipes offer; false when nothing happened.
   bool pump(int timeoutMs) {
     pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
@@ -169,54 +153,46 @@ class Process {
 // Runs a command to completion: its stdout, or nothing if it fails, complains on stderr or hangs.
 inline std::optional<std::string> output(const std::vector<std::string>& argv, const Environment& env = {}) {
   Process process(argv, {env});
-  const auto status = process.waitExit(Clock::now() + kStartTimeout);
-  if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) || !process.err().empty()) return std::nullopt;
+  if (process.waitExit(Clock::now() + kStartTimeout) != 0 || !process.err().empty()) return std::nullopt;
   return process.out();
 }
 
 // Polls until ready() holds; throws at the deadline.
 template <class Ready>
 void await(Ready ready, const std::string& what) {
-  for (auto deadline = Clock::now() + kStartTimeout; !ready(); std::this_thread::sleep_for(20ms)) {
+  for (auto deadline = Clock::now() + kStartTimeout; !ready(); std::this_thread::sleep_for(20ms))
     if (Clock::now() >= deadline) throw std::runtime_error(what + " did not start");
-  }
 }
 
 // Xvfb on a display number it picks itself (-displayfd), with these further arguments.
 class XServer {
  public:
   // -noreset: a suite may share one server while its clients come and go.
-  explicit XServer(std::vector<std::string> args = {"-screen", "0", "1280x800x24"}) {
-    args.insert(args.begin(), {"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset"});
-    process_.emplace(args);
-    display_ = ":" + process_->readLine(Clock::now() + kStartTimeout).value_or("");
+  explicit XServer(std::vector<std::string> args = {"-screen", "0", "1280x800x24"})
+      : process_(
+            (args.insert(args.begin(), {"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset"}), args)),
+        display_(":" + process_.readLine(Clock::now() + kStartTimeout).value_or("")) {
     if (display_ == ":") throw std::runtime_error("Xvfb did not report a display number");
   }
   XServer(int width, int height)
       : XServer({"-screen", "0", std::to_string(width) + "x" + std::to_string(height) + "x24"}) {}
   const std::string& display() const { return display_; }
-  void kill() {  // now, for the fault tests
-    process_->signal(SIGKILL);
-    process_->waitExit(Clock::now() + kStartTimeout);
-  }
+  void kill() { process_.signal(SIGKILL), process_.waitExit(Clock::now() + kStartTimeout); }  // now
 
  private:
-  std::optional<Process> process_;
+  Process process_;
   std::string display_;
 };
 
 // openbox as a reparenting window manager. Owning WM_S0 is not enough: openbox drops map requests
 // that come before its startup ends, and it runs the --startup command once it is ready.
-class WindowManager {
- public:
+struct WindowManager {
   WindowManager(const std::string& display, const std::filesystem::path& home)
-      : process_({"openbox", "--sm-disable", "--startup", "touch " + (home / "openbox-ready").string()},
-                 {Environment().set("DISPLAY", display).set("HOME", home).unset("XDG_CONFIG_HOME"), true}) {
+      : process({"openbox", "--sm-disable", "--startup", "touch " + (home / "openbox-ready").string()},
+                {Environment().set("DISPLAY", display).set("HOME", home).unset("XDG_CONFIG_HOME"), true}) {
     await([&] { return std::filesystem::exists(home / "openbox-ready"); }, "openbox");
   }
-
- private:
-  Process process_;
+  Process process;
 };
 
 enum class SoundServerKind { PulseAudio, PipeWire };
@@ -234,6 +210,14 @@ class PulseServer {
     std::filesystem::create_directories(config / "main.lua.d");
     std::filesystem::create_directories(runtime_);
     std::filesystem::permissions(runtime_, std::filesystem::perms::owner_all);
+    // No DISPLAY: D-Bus would otherwise autolaunch a bus of its own through X11.
+    Environment env = environment().set("XDG_CONFIG_HOME", home_ / ".config");
+    for (auto name :
+         {"PULSE_SERVER", "DISPLAY", "PIPEWIRE_REMOTE", "PIPEWIRE_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS"})
+      env.unset(name);
+    auto start = [&](std::vector<std::string> argv) {
+      children_.emplace_front(argv, SpawnOptions{env, true});
+    };
     const bool pipeWire = kind == SoundServerKind::PipeWire;
     address_ = "unix:" + (pipeWire ? runtime_ / "pulse" / "native" : directory / "native").string();
     if (pipeWire) {
@@ -251,16 +235,13 @@ class PulseServer {
              "--use-pid-file=no", "--log-target=file:" + (directory / "pulse.log").string(), "-L",
              "module-native-protocol-unix auth-anonymous=1 socket=" + address_.substr(5)});
     }
-    await(
-        [&] {
-          return std::filesystem::exists(address_.substr(5)) && output({"pactl", "info"}, environment());
-        },
-        "the sound server");
-    if (!output({"sh", "-c",
-                 "pactl load-module module-null-sink sink_name=testsink rate=48000 channels=2 &&"
-                 " pactl set-default-sink testsink"},
-                environment()))
-      throw std::runtime_error("the sound server refused the null sink");
+    // Ready once pactl gets through; then the null sink.
+    const std::string script = "until test -e " + address_.substr(5) +
+                               " && pactl info >/dev/null 2>&1; do sleep 0.05; done;" +
+                               " pactl load-module module-null-sink sink_name=testsink rate=48000 channels=2 "
+                               "&& pactl set-default-sink testsink";
+    if (!output({"sh", "-c", script}, environment()))
+      throw std::runtime_error("the sound server did not start");
   }
   const std::string& serverAddress() const { return address_; }  // "unix:/…/native"
   Environment environment() const {                              // for its clients
@@ -274,17 +255,9 @@ class PulseServer {
   }
 
  private:
-  void start(const std::vector<std::string>& argv) {
-    // No DISPLAY: D-Bus would otherwise autolaunch a bus of its own through X11.
-    Environment env =
-        environment().set("XDG_CONFIG_HOME", home_ / ".config").unset("PULSE_SERVER").unset("DISPLAY");
-    env.unset("PIPEWIRE_REMOTE").unset("PIPEWIRE_RUNTIME_DIR").unset("DBUS_SESSION_BUS_ADDRESS");
-    processes_.emplace_front(argv, SpawnOptions{env, true});
-  }
-
   std::filesystem::path home_, runtime_;
   std::string address_;
-  std::list<Process> processes_;  // clients before the server they need, so they end first
+  std::list<Process> children_;  // clients before the server they need, so they end first
 };
 
 }  // namespace quorvale::e2e
