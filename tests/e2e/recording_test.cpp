@@ -251,7 +251,8 @@ constexpr const char* kNoWindow = "Could not find the Quorvale window";
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Faults, FaultTest, ::testing::ValuesIn(std::vector<Fault>{
     {"XServerKilled", "1 started error", "", 0.5, during([](T& t) { t.x->kill(); }, true)},
-    {"WindowClosed", "1 started error", "closed", 0.5, during([](T& t) { t.windows.back().signal(SIGTERM); }, true)},
+    {"WindowClosed", "1 started error", "closed", 0.5,
+     during([](T& t) { t.windows.back().signal(SIGTERM); }, true)},
     // Random blocks barely compress: 300 KiB are full within seconds.
     {"DiskFull", "1 started error", "No space left on device", 0, [](T& t) {
       if (::mount("tmpfs", t.movie.parent_path().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=300k"))
@@ -281,19 +282,21 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultTest, ::testing::ValuesIn(std::vector<Faul
     // Guards against an end of input before the recording began going unnoticed.
     {"StdinClosedAtOnce", "0 started finished", "", 0.01, [](T& t) { t.record(t.opened).closeStdin(); }},
     // Guards against leaving the unplayable file of a failed start: a retry under its name would fail.
-    {"SixteenBitDisplay", "1 error", "", -1, [](T& t) { t.record(t.opened); }, {"-screen", "0", "640x480x16"}},
+    {"SixteenBitDisplay", "1 error", "", -1, [](T& t) { t.record(t.opened); },
+     {"-screen", "0", "640x480x16"}},
     {"RootWindow", "1 error", kNoWindow, -1, [](T& t) { t.record(t.root()); }},
     {"InputOnlyWindow", "1 error", kNoWindow, -1, [](T& t) { t.record(inputOnlyWindow(t, false)); }},
     {"DestroyedWindow", "1 error", kNoWindow, -1, [](T& t) { t.record(inputOnlyWindow(t, true)); }},
     {"WindowOnAnotherScreen", "1 error", kNoWindow, -1,
      [](T& t) { t.record(t.open("", ":", t.x->display() + ".1")); }},
     // Fails later in the start than the lookup, at a moment of its own.
-    {"WindowClosedRightAfterSpawn", "1 error", "", -1, [](T& t) { t.record(t.opened), t.windows.pop_back(); }}}),
+    {"WindowClosedRightAfterSpawn", "1 error", "", -1,
+     [](T& t) { t.record(t.opened), t.windows.pop_back(); }}}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
-// A row: its name and {resource, soft and hard limit} pairs.
-using ResourceLimits = std::pair<std::string, std::vector<std::pair<int, rlim_t>>>;
+// A row's name and its limits.
+using ResourceLimits = std::pair<std::string, Limits>;
 
 class ResourceLimitTest : public E2eTest, public ::testing::WithParamInterface<ResourceLimits> {};
 
@@ -302,9 +305,7 @@ class ResourceLimitTest : public E2eTest, public ::testing::WithParamInterface<R
 TEST_P(ResourceLimitTest, EndsThroughTheProgramsOwnReport) {
   x = std::make_unique<XServer>();
   pulse = std::make_unique<PulseServer>(dir.path() / "sound");
-  Limits limits;
-  for (auto [resource, value] : GetParam().second) limits.push_back({resource, {value, value}});
-  record(open("--animate --tone 440"), limits);
+  record(open("--animate --tone 440"), GetParam().second);
   if (waitFor("started")) sleep_for(1500ms);
   run->write("\n");
   const auto outcome = end();
@@ -315,23 +316,23 @@ TEST_P(ResourceLimitTest, EndsThroughTheProgramsOwnReport) {
       << transcript();
 }
 
-constexpr rlim_t MiB = 1 << 20;
+std::string size(rlim_t mib) {
+  return mib % 1024 ? std::to_string(mib) + "M" : std::to_string(mib / 1024) + "G";
+}
+ResourceLimits files(rlim_t n) { return {"Files" + std::to_string(n), {{RLIMIT_NOFILE, {n, n}}}}; }
+ResourceLimits memory(rlim_t mib) { return {"Memory" + size(mib), {{RLIMIT_AS, {mib << 20, mib << 20}}}}; }
+ResourceLimits stacks(rlim_t mib, rlim_t in) {
+  return {"Stacks" + size(mib) + "In" + size(in),
+          {{RLIMIT_STACK, {mib << 20, mib << 20}}, {RLIMIT_AS, {in << 20, in << 20}}}};
+}
 
 // clang-format off
-INSTANTIATE_TEST_SUITE_P(Limits, ResourceLimitTest, ::testing::ValuesIn(std::vector<ResourceLimits>{
-    {"Files4", {{RLIMIT_NOFILE, 4}}}, {"Files6", {{RLIMIT_NOFILE, 6}}}, {"Files8", {{RLIMIT_NOFILE, 8}}},
-    {"Files10", {{RLIMIT_NOFILE, 10}}}, {"Files12", {{RLIMIT_NOFILE, 12}}}, {"Files16", {{RLIMIT_NOFILE, 16}}},
-    {"Files24", {{RLIMIT_NOFILE, 24}}}, {"Files40", {{RLIMIT_NOFILE, 40}}},
-    {"Memory64M", {{RLIMIT_AS, 64 * MiB}}}, {"Memory256M", {{RLIMIT_AS, 256 * MiB}}},
-    {"Memory384M", {{RLIMIT_AS, 384 * MiB}}},
+INSTANTIATE_TEST_SUITE_P(Limits, ResourceLimitTest, ::testing::Values(
+    files(4), files(6), files(8), files(10), files(12), files(16), files(24), files(40),
+    memory(64), memory(256), memory(384),
     // Memory runs out mid-start here: no memory to encode the error, exceptions escaping threads.
-    {"Memory470M", {{RLIMIT_AS, 470 * MiB}}}, {"Memory473M", {{RLIMIT_AS, 473 * MiB}}},
-    {"Memory476M", {{RLIMIT_AS, 476 * MiB}}}, {"Memory480M", {{RLIMIT_AS, 480 * MiB}}},
-    {"Memory512M", {{RLIMIT_AS, 512 * MiB}}}, {"Memory768M", {{RLIMIT_AS, 768 * MiB}}},
-    {"Memory1G", {{RLIMIT_AS, 1024 * MiB}}}, {"Memory2G", {{RLIMIT_AS, 2048 * MiB}}},
-    {"Stacks256MIn1G", {{RLIMIT_STACK, 256 * MiB}, {RLIMIT_AS, 1024 * MiB}}},
-    {"Stacks512MIn2G", {{RLIMIT_STACK, 512 * MiB}, {RLIMIT_AS, 2048 * MiB}}},
-    {"Stacks1GIn2G", {{RLIMIT_STACK, 1024 * MiB}, {RLIMIT_AS, 2048 * MiB}}}}),
+    memory(470), memory(473), memory(476), memory(480), memory(512), memory(768), memory(1024), memory(2048),
+    stacks(256, 1024), stacks(512, 2048), stacks(1024, 2048)),
     [](const auto& info) { return info.param.first; });
 // clang-format on
 

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -208,8 +209,7 @@ class PulseServer {
       : home_(directory / "home"), runtime_(directory / "runtime") {
     const auto config = home_ / ".config" / "wireplumber";
     std::filesystem::create_directories(config / "main.lua.d");
-    std::filesystem::create_directories(runtime_);
-    std::filesystem::permissions(runtime_, std::filesystem::perms::owner_all);
+    ::mkdir(runtime_.c_str(), 0700);  // pulseaudio and pipewire want it private
     // No DISPLAY: D-Bus would otherwise autolaunch a bus of its own through X11.
     Environment env = environment().set("XDG_CONFIG_HOME", home_ / ".config");
     for (auto name :
@@ -235,13 +235,13 @@ class PulseServer {
              "--use-pid-file=no", "--log-target=file:" + (directory / "pulse.log").string(), "-L",
              "module-native-protocol-unix auth-anonymous=1 socket=" + address_.substr(5)});
     }
-    // Ready once pactl gets through; then the null sink.
-    const std::string script = "until test -e " + address_.substr(5) +
-                               " && pactl info >/dev/null 2>&1; do sleep 0.05; done;" +
-                               " pactl load-module module-null-sink sink_name=testsink rate=48000 channels=2 "
-                               "&& pactl set-default-sink testsink";
-    if (!output({"sh", "-c", script}, environment()))
-      throw std::runtime_error("the sound server did not start");
+    // Ready once pactl gets through (it starts no server of its own as root or with PULSE_SERVER set);
+    // then the null sink, as the default.
+    const char* ready =
+        "until pactl info >/dev/null 2>&1; do sleep 0.05; done; "
+        "pactl load-module module-null-sink sink_name=testsink rate=48000 channels=2 && "
+        "pactl set-default-sink testsink";
+    if (!output({"sh", "-c", ready}, environment())) throw std::runtime_error("no sound server");
   }
   const std::string& serverAddress() const { return address_; }  // "unix:/…/native"
   Environment environment() const {                              // for its clients
