@@ -15,62 +15,37 @@
 
 namespace quorvale::e2e {
 
-struct MediaInfo {
-  std::string formatName, majorBrand;  // e.g. "mov,mp4,m4a,3gp,3g2,mj2" and "isom"
-  double duration = 0;                 // seconds, of the container
-  struct Video {
-    std::string codec, frameRate, timeBase;  // ffprobe's r_frame_rate and time_base, e.g. "15/1" and "1/15"
-    int width = 0, height = 0;
-    std::int64_t frames = 0;
-  };
-  struct Audio {
-    std::string codec;
-    int sampleRate = 0, channels = 0;
-  };
-  std::optional<Video> video = {};
-  std::optional<Audio> audio = {};
-};
-
-// ffprobe of the file, which reads every packet; nothing if ffprobe fails or complains.
-inline std::optional<MediaInfo> probe(const std::filesystem::path& file) {
-  auto result = runCommand(
+// ffprobe's "format" of the file, its first "video" and "audio" stream and its "duration" in seconds,
+// counting every packet; an empty object if ffprobe fails or complains.
+inline nlohmann::json probe(const std::filesystem::path& file) {
+  const auto out = output(
       {"ffprobe", "-v", "error", "-show_streams", "-show_format", "-count_packets", "-of", "json", file});
-  auto json = nlohmann::json::parse(result.out, nullptr, false);
-  if (!result.succeeded() || !result.err.empty() || json.is_discarded()) return std::nullopt;
-  MediaInfo info{json["format"].value("format_name", ""),
-                 json["format"].value("tags", nlohmann::json::object()).value("major_brand", ""),
-                 std::stod(json["format"].value("duration", "0"))};
-  for (const auto& s : json["streams"]) {
-    if (s["codec_type"] == "video" && !info.video) {
-      info.video = {s.value("codec_name", ""), s.value("r_frame_rate", ""),
-                    s.value("time_base", ""),  s.value("width", 0),
-                    s.value("height", 0),      std::stoll(s.value("nb_read_packets", "0"))};
-    } else if (s["codec_type"] == "audio" && !info.audio) {
-      info.audio = {s.value("codec_name", ""), std::stoi(s.value("sample_rate", "0")),
-                    s.value("channels", 0)};
-    }
-  }
-  return info;
+  auto json = nlohmann::json::parse(out.value_or(""), nullptr, false);
+  if (!json.is_object()) return nlohmann::json::object();
+  for (const auto& stream : json.value("streams", nlohmann::json::array()))
+    json.emplace(stream.value("codec_type", ""), stream);
+  json["duration"] = std::stod(json["format"].value("duration", "0"));  // seconds
+  return json;
 }
 
-// The last frame shown by `seconds`, as packed rgb24 rows; empty if ffmpeg fails.
+// The last frame shown by `seconds`, as packed rgb24 rows; empty if ffmpeg fails. Each frame
+// until then overwrites the picture, so one shown for a while is found too.
 inline std::vector<std::uint8_t> frameAt(const std::filesystem::path& file, double seconds) {
-  // Each frame until then overwrites the picture, so one shown for a while is found too.
   const auto picture = file.string() + ".rgb";
-  auto result =
-      runCommand({"ffmpeg", "-nostdin", "-v", "error", "-i", file, "-t", std::to_string(seconds), "-update",
-                  "1", "-c:v", "rawvideo", "-pix_fmt", "rgb24", "-f", "image2", "-y", picture});
+  if (!output({"ffmpeg", "-nostdin", "-v", "error", "-i", file, "-t", std::to_string(seconds), "-update", "1",
+               "-c:v", "rawvideo", "-pix_fmt", "rgb24", "-f", "image2", "-y", picture}))
+    return {};
   std::ifstream in(picture, std::ios::binary);
-  return result.succeeded() ? std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {})
-                            : std::vector<std::uint8_t>();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // The sound mixed down to mono s16 at 48 kHz.
 inline std::vector<std::int16_t> soundOf(const std::filesystem::path& file) {
-  auto result = runCommand({"ffmpeg", "-nostdin", "-v", "error", "-i", file, "-vn", "-ac", "1", "-ar",
-                            "48000", "-f", "s16le", "-"});
-  const auto* samples = reinterpret_cast<const std::int16_t*>(result.out.data());
-  return {samples, samples + result.out.size() / 2};
+  const auto pcm = output({"ffmpeg", "-nostdin", "-v", "error", "-i", file, "-vn", "-ac", "1", "-ar", "48000",
+                           "-f", "s16le", "-"})
+                       .value_or("");
+  const auto* samples = reinterpret_cast<const std::int16_t*>(pcm.data());
+  return {samples, samples + pcm.size() / 2};
 }
 
 // The share (0..1) of the signal's energy at `hz` (Goertzel over 0.1 s blocks,

@@ -8,20 +8,19 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <memory>
+#include <list>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -37,85 +36,68 @@ inline constexpr auto kStartTimeout = 30s;  // generous: the tests may run on tw
 // Writing the stop line to a child that already exited must not kill the tests.
 inline const bool kIgnoreSigpipe = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 
-inline std::system_error failed(const char* what) {
-  return std::system_error(errno, std::generic_category(), what);
-}
-
 // A directory removed with its contents on destruction.
-class TempDir {
- public:
+struct TempDir {
   TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "quorvale-e2e-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw failed("mkdtemp");
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
   }
   ~TempDir() { std::filesystem::remove_all(path_, ignored_); }
   const std::filesystem::path& path() const { return path_; }
-
- private:
   std::filesystem::path path_;
   std::error_code ignored_;
 };
 
-// This process's environment, with changes.
+// This process's environment, with changes: "NAME=value" entries.
 struct Environment {
   Environment() {
-    for (char** entry = environ; *entry; ++entry)
-      values[std::string(*entry, std::strchr(*entry, '='))] = std::strchr(*entry, '=') + 1;
+    for (char** entry = environ; *entry; ++entry) entries.emplace_back(*entry);
   }
   Environment& set(const std::string& name, const std::string& value) {
-    values[name] = value;
-    return *this;
+    return unset(name).entries.push_back(name + "=" + value), *this;
   }
   Environment& unset(const std::string& name) {
-    values.erase(name);
-    return *this;
+    return std::erase_if(entries, [&](auto& entry) { return entry.starts_with(name + "="); }), *this;
   }
-  std::map<std::string, std::string> values;
+  std::vector<std::string> entries;
 };
 
 struct SpawnOptions {
   Environment environment;
-  bool quiet = false;  // without pipes, stdout and stderr go to /dev/null, else they are inherited
-  bool pipes = false;  // stdin, stdout and stderr through pipes
-  std::vector<std::pair<int, unsigned long>> limits = {};  // setrlimit before exec: {resource, soft = hard}
+  bool quiet = false;  // stdin, stdout and stderr on /dev/null, else through pipes
+  std::vector<std::pair<int, rlimit>> limits = {};  // setrlimit before exec
 };
 
-// A child process. The destructor ends it (SIGTERM, then SIGKILL) and reaps it;
-// it is killed as well if the tests die first.
+// A child process leading a process group of its own, which also holds what it starts. The
+// destructor ends it (SIGTERM, then SIGKILL) with its group and reaps it; it is killed as well if
+// the tests die first.
 class Process {
  public:
   Process(const std::vector<std::string>& argv, SpawnOptions options = {}) {
-    int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};  // {read end, write end}
-    if (options.pipes && (::pipe2(in, O_CLOEXEC) | ::pipe2(out, O_CLOEXEC) | ::pipe2(err, O_CLOEXEC)))
-      throw failed("pipe2");
-    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC), quiet = options.quiet ? null : -1;
-    const int fds[3] = {options.pipes ? in[0] : null, options.pipes ? out[1] : quiet,
-                        options.pipes ? err[1] : quiet};
+    int fds[6] = {-1, -1, -1, -1, -1, -1};  // {read end, write end} of stdin, stdout and stderr
+    for (int i = 0; i < 6 && !options.quiet; i += 2)
+      if (::pipe2(fds + i, O_CLOEXEC)) throw std::runtime_error("pipe2 failed");
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     // Prepared before fork: the child may only make async-signal-safe calls.
-    std::vector<std::string> entries;
     std::vector<char*> args, env;
-    for (const auto& [name, value] : options.environment.values) entries.push_back(name + "=" + value);
     for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    for (auto& entry : entries) env.push_back(entry.data());
-    args.push_back(nullptr);
-    env.push_back(nullptr);
-    if ((pid_ = ::fork()) < 0) throw failed("fork");
+    for (auto& entry : options.environment.entries) env.push_back(entry.data());
+    args.push_back(nullptr), env.push_back(nullptr);
+    if ((pid_ = ::fork()) < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // so no server outlives tests that were killed outright
-      ::setpgid(0, 0);  // a group of its own, which also holds what it starts
+      ::setpgid(0, 0);
       ::signal(SIGPIPE, SIG_DFL);
-      for (int fd = 0; fd < 3; ++fd) ::dup2(fds[fd] < 0 ? fd : fds[fd], fd);  // dup2 clears close-on-exec
+      for (int fd = 0; fd < 3; ++fd) ::dup2(options.quiet ? null : fds[fd ? 2 * fd + 1 : 0], fd);
       ::close_range(3, ~0U, 0);  // what the test runner leaked would count against a descriptor limit
-      for (auto [resource, value] : options.limits) {
-        const rlimit limit{value, value};
+      for (const auto& [resource, limit] : options.limits)
         ::setrlimit(static_cast<__rlimit_resource>(resource), &limit);
-      }
       ::execvpe(args[0], args.data(), env.data());
       ::_exit(127);
     }
-    for (int fd : {in[0], out[1], err[1], null}) close(fd);
-    std::tie(in_, outFd_, errFd_) = std::tie(in[1], out[0], err[0]);
+    for (int fd : {fds[0], fds[3], fds[5], null}) ::close(fd);  // -1 when quiet: EBADF, harmless
+    in_ = fds[1], outFd_ = fds[2], errFd_ = fds[4];
   }
   ~Process() {
     signal(SIGTERM);
@@ -124,43 +106,32 @@ class Process {
     for (int* fd : {&in_, &outFd_, &errFd_}) close(*fd);
   }
   pid_t pid() const { return pid_; }
-  // To stdin; false once it is closed.
-  bool write(const std::string& text) {
-    return in_ >= 0 && ::write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  }
+  // To stdin; fails once it is closed.
+  auto write(const std::string& text) { return ::write(in_, text.data(), text.size()); }
   void closeStdin() { close(in_); }
   void closeStdout() { close(outFd_); }  // the child's later writes fail with EPIPE
   // The next line on stdout (without '\n'); nothing at the deadline or at EOF.
   std::optional<std::string> readLine(Clock::time_point deadline) {
-    while (out_.find('\n') == std::string::npos) {
+    for (; out_.find('\n') == std::string::npos; pump(50))
       if (outFd_ < 0 || Clock::now() >= deadline) return std::nullopt;
-      pump(50);
-    }
     std::string line = out_.substr(0, out_.find('\n'));
-    out_.erase(0, line.size() + 1);
-    return line;
+    return out_.erase(0, line.size() + 1), line;
   }
-  // The raw wait status, or nothing at the deadline. The pipes keep flowing meanwhile,
-  // so that a chatty child cannot block on a full one.
+  // The exit code, or minus the signal that ended it; nothing at the deadline. The pipes keep flowing
+  // meanwhile, so that a chatty child cannot block on a full one.
   std::optional<int> waitExit(Clock::time_point deadline) {
-    for (int status; !status_; pump(10)) {
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
-      if (!status_ && Clock::now() >= deadline) return std::nullopt;
-    }
-    while (pump(0)) continue;
+    for (int status; !status_ && Clock::now() < deadline; pump(10))
+      if (::waitpid(pid_, &status, WNOHANG) == pid_)
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    while (status_ && pump(0)) continue;
     return status_;
   }
-  void signal(int signo) {
-    if (!status_) ::kill(pid_, signo);  // not reaped, so the pid is still this child's
-  }
-  const std::string& out() const { return out_; }  // stdout beyond the lines read
+  void signal(int signo) { status_ ? 0 : ::kill(pid_, signo); }  // not reaped: the pid is still this child's
+  const std::string& out() const { return out_; }                // stdout beyond the lines read
   const std::string& err() const { return err_; }
 
  private:
-  static void close(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-  }
+  static void close(int& fd) { ::close(std::exchange(fd, -1)); }  // -1: EBADF, harmless
   // Reads what the pipes offer; false when nothing happened.
   bool pump(int timeoutMs) {
     pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
@@ -180,68 +151,49 @@ class Process {
   std::string out_, err_;
 };
 
-struct CommandResult {
-  std::optional<int> status;  // raw wait status; nothing on a timeout
-  std::string out, err;
-  bool succeeded() const { return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0; }
-};
-
-// Runs a command to completion, collecting its output.
-inline CommandResult runCommand(const std::vector<std::string>& argv, const Environment& environment = {},
-                                std::chrono::milliseconds timeout = 60s) {
-  Process process(argv, {environment, false, true});
-  return {process.waitExit(Clock::now() + timeout), process.out(), process.err()};  // in this order
+// Runs a command to completion: its stdout, or nothing if it fails, complains on stderr or hangs.
+inline std::optional<std::string> output(const std::vector<std::string>& argv, const Environment& env = {}) {
+  Process process(argv, {env});
+  if (process.waitExit(Clock::now() + kStartTimeout) != 0 || !process.err().empty()) return std::nullopt;
+  return process.out();
 }
 
 // Polls until ready() holds; throws at the deadline.
 template <class Ready>
 void await(Ready ready, const std::string& what) {
-  for (auto deadline = Clock::now() + kStartTimeout; !ready(); std::this_thread::sleep_for(20ms)) {
+  for (auto deadline = Clock::now() + kStartTimeout; !ready(); std::this_thread::sleep_for(20ms))
     if (Clock::now() >= deadline) throw std::runtime_error(what + " did not start");
-  }
 }
 
-// Xvfb on a display number it picks itself (-displayfd).
+// Xvfb on a display number it picks itself (-displayfd), with these further arguments.
 class XServer {
  public:
-  // One X screen per entry ("1280x800x24" for :N.0, …); with tcp, clients may also connect over TCP.
-  explicit XServer(const std::vector<std::string>& screens = {"1280x800x24"}, bool tcp = false) {
-    // -noreset: a suite may share one server while its clients come and go.
-    std::vector<std::string> argv{"Xvfb", "-displayfd", "1", tcp ? "-listen" : "-nolisten",
-                                  "tcp",  "-noreset"};
-    for (const auto& screen : screens)
-      argv.insert(argv.end(), {"-screen", std::to_string(argv.size() / 3 - 2), screen});
-    process_ = std::make_unique<Process>(argv, SpawnOptions{{}, true, true});
-    display_ = ":" + process_->readLine(Clock::now() + kStartTimeout).value_or("");
+  // -noreset: a suite may share one server while its clients come and go.
+  explicit XServer(std::vector<std::string> args = {"-screen", "0", "1280x800x24"})
+      : process_(
+            (args.insert(args.begin(), {"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset"}), args)),
+        display_(":" + process_.readLine(Clock::now() + kStartTimeout).value_or("")) {
     if (display_ == ":") throw std::runtime_error("Xvfb did not report a display number");
   }
-  XServer(int width, int height) : XServer({std::to_string(width) + "x" + std::to_string(height) + "x24"}) {}
+  XServer(int width, int height)
+      : XServer({"-screen", "0", std::to_string(width) + "x" + std::to_string(height) + "x24"}) {}
   const std::string& display() const { return display_; }
-  void kill() {  // now, for the fault tests
-    process_->signal(SIGKILL);
-    process_->waitExit(Clock::now() + kStartTimeout);
-  }
+  void kill() { process_.signal(SIGKILL), process_.waitExit(Clock::now() + kStartTimeout); }  // now
 
  private:
-  std::unique_ptr<Process> process_;
+  Process process_;
   std::string display_;
 };
 
-// openbox as a reparenting window manager, ready once its startup has ended.
-class WindowManager {
- public:
-  WindowManager(const std::string& display, const std::filesystem::path& home) {
-    // Owning WM_S0 is not enough: openbox drops map requests that come before its
-    // startup ends. It runs the --startup command once it is ready.
-    const auto ready = home / "openbox-ready";
-    process_ = std::make_unique<Process>(
-        std::vector<std::string>{"openbox", "--sm-disable", "--startup", "touch " + ready.string()},
-        SpawnOptions{Environment().set("DISPLAY", display).set("HOME", home).unset("XDG_CONFIG_HOME"), true});
-    await([&] { return std::filesystem::exists(ready); }, "openbox");
+// openbox as a reparenting window manager. Owning WM_S0 is not enough: openbox drops map requests
+// that come before its startup ends, and it runs the --startup command once it is ready.
+struct WindowManager {
+  WindowManager(const std::string& display, const std::filesystem::path& home)
+      : process({"openbox", "--sm-disable", "--startup", "touch " + (home / "openbox-ready").string()},
+                {Environment().set("DISPLAY", display).set("HOME", home).unset("XDG_CONFIG_HOME"), true}) {
+    await([&] { return std::filesystem::exists(home / "openbox-ready"); }, "openbox");
   }
-
- private:
-  std::unique_ptr<Process> process_;
+  Process process;
 };
 
 enum class SoundServerKind { PulseAudio, PipeWire };
@@ -257,19 +209,23 @@ class PulseServer {
       : home_(directory / "home"), runtime_(directory / "runtime") {
     const auto config = home_ / ".config" / "wireplumber";
     std::filesystem::create_directories(config / "main.lua.d");
-    std::filesystem::create_directories(runtime_);
-    std::filesystem::permissions(runtime_, std::filesystem::perms::owner_all);
+    ::mkdir(runtime_.c_str(), 0700);  // pulseaudio and pipewire want it private
+    // No DISPLAY: D-Bus would otherwise autolaunch a bus of its own through X11.
+    Environment env = environment().set("XDG_CONFIG_HOME", home_ / ".config");
+    for (auto name :
+         {"PULSE_SERVER", "DISPLAY", "PIPEWIRE_REMOTE", "PIPEWIRE_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS"})
+      env.unset(name);
+    auto start = [&](std::vector<std::string> argv) {
+      children_.emplace_front(argv, SpawnOptions{env, true});
+    };
     const bool pipeWire = kind == SoundServerKind::PipeWire;
     address_ = "unix:" + (pipeWire ? runtime_ / "pulse" / "native" : directory / "native").string();
     if (pipeWire) {
-      std::ifstream in("/usr/share/wireplumber/wireplumber.conf");
-      std::ofstream out(config / "wireplumber.conf");
-      for (std::string line; std::getline(in, line);)
-        out << (line.find("bluetooth.lua") == line.npos ? line : "") << '\n';
+      std::ofstream(config / "wireplumber.conf")
+          << output({"sed", "/bluetooth.lua/d", "/usr/share/wireplumber/wireplumber.conf"}).value_or("");
       std::ofstream(config / "main.lua.d" / "60-private.lua")
           << "alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\nlibcamera_monitor.enabled = false\n"
           << "default_access.properties[\"enable-flatpak-portal\"] = false\n";
-      out.close();
       start({"pipewire"});
       // Its clients connect once, so the server's socket must be there first.
       await([&] { return std::filesystem::exists(runtime_ / "pipewire-0"); }, "pipewire");
@@ -279,39 +235,29 @@ class PulseServer {
              "--use-pid-file=no", "--log-target=file:" + (directory / "pulse.log").string(), "-L",
              "module-native-protocol-unix auth-anonymous=1 socket=" + address_.substr(5)});
     }
-    await([&] { return std::filesystem::exists(address_.substr(5)) && pactl({"info"}); }, "the sound server");
-    if (!pactl({"load-module", "module-null-sink", "sink_name=testsink", "rate=48000", "channels=2"}) ||
-        !pactl({"set-default-sink", "testsink"})) {
-      throw std::runtime_error("the sound server refused the null sink");
-    }
+    // Ready once pactl gets through (it starts no server of its own as root or with PULSE_SERVER set);
+    // then the null sink, as the default.
+    const char* ready =
+        "until pactl info >/dev/null 2>&1; do sleep 0.05; done; "
+        "pactl load-module module-null-sink sink_name=testsink rate=48000 channels=2 && "
+        "pactl set-default-sink testsink";
+    if (!output({"sh", "-c", ready}, environment())) throw std::runtime_error("no sound server");
   }
   const std::string& serverAddress() const { return address_; }  // "unix:/…/native"
   Environment environment() const {                              // for its clients
     return Environment().set("PULSE_SERVER", address_).set("HOME", home_).set("XDG_RUNTIME_DIR", runtime_);
   }
   std::vector<std::string> sinkInputs() const {  // the streams playing now
-    std::istringstream in(runCommand({"pactl", "list", "sink-inputs", "short"}, environment(), 5s).out);
+    std::istringstream in(output({"pactl", "list", "sink-inputs", "short"}, environment()).value_or(""));
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
   }
 
  private:
-  bool pactl(std::vector<std::string> args) const {
-    args.insert(args.begin(), "pactl");
-    return runCommand(args, environment(), 5s).succeeded();
-  }
-  void start(const std::vector<std::string>& argv) {
-    // No DISPLAY: D-Bus would otherwise autolaunch a bus of its own through X11.
-    Environment env =
-        environment().set("XDG_CONFIG_HOME", home_ / ".config").unset("PULSE_SERVER").unset("DISPLAY");
-    env.unset("PIPEWIRE_REMOTE").unset("PIPEWIRE_RUNTIME_DIR").unset("DBUS_SESSION_BUS_ADDRESS");
-    processes_.insert(processes_.begin(), std::make_unique<Process>(argv, SpawnOptions{env, true}));
-  }
-
   std::filesystem::path home_, runtime_;
   std::string address_;
-  std::vector<std::unique_ptr<Process>> processes_;  // clients before the server they need, so they end first
+  std::list<Process> children_;  // clients before the server they need, so they end first
 };
 
 }  // namespace quorvale::e2e
