@@ -81,13 +81,23 @@ FramePixels renderInBands(
   return sink.picture;
 }
 
-class CaptureTest : public ::testing::Test {
+// Each case on an X server with shared memory and X-Resource, and on one without either (remote and
+// older servers): pixels read through the connection, processes known by _NET_WM_PID.
+class CaptureTest : public ::testing::TestWithParam<bool> {
  protected:
-  static void SetUpTestSuite() { server_ = new e2e::XServer; }
-  static void TearDownTestSuite() { delete std::exchange(server_, nullptr); }
+  static void TearDownTestSuite() {
+    for (auto*& server : servers_) delete std::exchange(server, nullptr);
+  }
   void SetUp() override { ASSERT_TRUE(client_.ok()); }
 
-  static const std::string& display() { return server_->display(); }
+  static const std::string& display() {
+    auto*& server = servers_[GetParam()];
+    if (!server)
+      server = GetParam() ? new e2e::XServer
+                          : new e2e::XServer({"-screen", "0", "1280x800x24", "-extension", "MIT-SHM",
+                                              "-extension", "X-Resource"});
+    return server->display();
+  }
 
   static ShareableContent content(bool excludeDesktop = true, bool onScreenOnly = false) {
     return ContentQuery(display()).content(excludeDesktop, onScreenOnly);
@@ -98,11 +108,11 @@ class CaptureTest : public ::testing::Test {
     return std::nullopt;
   }
 
-  static inline e2e::XServer* server_ = nullptr;
+  static inline e2e::XServer* servers_[2] = {};
   Client client_{display()};
 };
 
-TEST_F(CaptureTest, CatalogListsClientWindowsWithFramePidTitleAndVisibility) {
+TEST_P(CaptureTest, CatalogListsClientWindowsWithFramePidTitleAndVisibility) {
   const xcb_window_t shown = client_.window(40, 60, 320, 200, kRed);
   const std::string title = "Quorvale catalog";
   client_.property(shown, "_NET_WM_NAME", client_.atom("UTF8_STRING"), 8, title.data(),
@@ -159,7 +169,7 @@ TEST_F(CaptureTest, CatalogListsClientWindowsWithFramePidTitleAndVisibility) {
             "No X display is set (DISPLAY is empty).");
 }
 
-TEST_F(CaptureTest, WindowFilterShowsTheWholeWindowWithItsOwnPopupsAndNothingElse) {
+TEST_P(CaptureTest, WindowFilterShowsTheWholeWindowWithItsOwnPopupsAndNothingElse) {
   const xcb_window_t target = client_.window(100, 100, 400, 300, kRed);
   client_.fill(target, kGreen, {0, 0, 20, 20});
   const xcb_window_t dialog = client_.window(150, 150, 50, 50, kGreen);
@@ -217,7 +227,7 @@ TEST_F(CaptureTest, WindowFilterShowsTheWholeWindowWithItsOwnPopupsAndNothingEls
             "The window to record is not shown on screen.");
 }
 
-TEST_F(CaptureTest, CursorFollowsThePointerAndClicksLeaveAMark) {
+TEST_P(CaptureTest, CursorFollowsThePointerAndClicksLeaveAMark) {
   const xcb_window_t target = client_.window(100, 100, 400, 300, kRed);
   client_.warpPointer(100, 100);  // the window's first row and column
   FramePixels frame;
@@ -248,7 +258,7 @@ TEST_F(CaptureTest, CursorFollowsThePointerAndClicksLeaveAMark) {
   EXPECT_FALSE(drawnNear(frame, 20, 20)) << "the mark stays near the pointer";
 }
 
-TEST_F(CaptureTest, BandByBandRenderingDrawsOneStateOfTheSamePicture) {
+TEST_P(CaptureTest, BandByBandRenderingDrawsOneStateOfTheSamePicture) {
   const xcb_window_t target = client_.window(100, 100, 400, 300, kRed);
   // Rows far apart, so that a window read in strips shows each strip in its place.
   client_.fill(target, kBlue, {0, 140, 400, 20});
@@ -281,7 +291,7 @@ TEST_F(CaptureTest, BandByBandRenderingDrawsOneStateOfTheSamePicture) {
   EXPECT_EQ(pixelAt(frame, 5, 290), kRed);
 }
 
-TEST_F(CaptureTest, DisplayFilterShowsTheApplicationsWindowsAndReportsTheirFrames) {
+TEST_P(CaptureTest, DisplayFilterShowsTheApplicationsWindowsAndReportsTheirFrames) {
   const xcb_window_t target = client_.window(100, 100, 200, 200, kRed);
   client_.window(150, 150, 50, 50, kGreen);
   TestWindow other(display(), {"--x", "120", "--y", "120", "--width", "250", "--height", "250", "--color",
@@ -320,6 +330,9 @@ TEST_F(CaptureTest, DisplayFilterShowsTheApplicationsWindowsAndReportsTheirFrame
   EXPECT_EQ(frame.height, 200);
   EXPECT_EQ(pixelAt(frame, 250, 150), kRed) << "the window's own pixels past the display's edge";
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, CaptureTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "SharedMemory" : "Plain"; });
 
 TEST(ComposeTest, BlendsClipsAndMarksClicks) {
   std::vector<std::uint8_t> pixels(8 * 8 * 4, 0);

@@ -56,8 +56,9 @@ TEST_P(AudioCaptureServerTest, RecordsTheOwnersDescendantsAndNoOneElse) {
   const e2e::Environment env = server.environment().set("PULSE_LATENCY_MSEC", "40");
   auto tone = [&](int hz, int seconds) {
     const auto file = (dir.path() / (std::to_string(hz) + "-" + std::to_string(seconds) + ".wav")).string();
-    EXPECT_TRUE(run("ffmpeg -v error -f lavfi -i sine=frequency=" + std::to_string(hz) +
-                    ":duration=" + std::to_string(seconds) + " -ar 48000 -ac 2 " + file));
+    EXPECT_TRUE(e2e::output({"ffmpeg", "-v", "error", "-f", "lavfi", "-i",
+                             "sine=frequency=" + std::to_string(hz) + ":duration=" + std::to_string(seconds),
+                             "-ar", "48000", "-ac", "2", file}));
     return file;
   };
   auto waitForInputs = [&](std::size_t count) {

@@ -121,11 +121,11 @@ TEST_F(StreamTest, RecordsAnUnchangedWindowUntilItIsClosed) {
   ::unsetenv("PULSE_SERVER");
   EXPECT_EQ(events_.count("finished") + events_.count("failed") + events_.count("stopped"), 1u);
 
-  const auto info = probe(dir_.path() / "closed.mp4");
+  const auto info = e2e::probe(dir_.path() / "closed.mp4");
   ASSERT_TRUE(info.is_object());
-  EXPECT_EQ(streamOf(info, "video")["time_base"], "1/15");
-  EXPECT_NEAR(seconds(streamOf(info, "video")["duration"]), recorded, 0.3);
-  EXPECT_NEAR(seconds(streamOf(info, "audio")["duration"]), recorded, 0.3);
+  EXPECT_EQ(info["video"]["time_base"], "1/15");
+  EXPECT_NEAR(seconds(info["video"]["duration"]), recorded, 0.3);
+  EXPECT_NEAR(seconds(info["audio"]["duration"]), recorded, 0.3);
   double previous = 0;
   for (const auto& packet : info["packets"]) {
     if (packet["codec_type"] != "video") continue;
@@ -160,9 +160,9 @@ TEST_F(StreamTest, FollowsUpdatesAndStopsWithTheMovieFinished) {
   EXPECT_EQ(events_.waitFor("stop"), "");
   EXPECT_EQ(events_.waitFor("finished"), "");
 
-  const auto info = probe(dir_.path() / "followed.mp4");
-  EXPECT_EQ(streamOf(info, "video")["width"], 200);
-  const std::string frames = decode(dir_.path() / "followed.mp4", "-f rawvideo -pix_fmt rgb24");
+  const auto info = e2e::probe(dir_.path() / "followed.mp4");
+  EXPECT_EQ(info["video"]["width"], 200);
+  const std::string frames = decode(dir_.path() / "followed.mp4", {"-f", "rawvideo", "-pix_fmt", "rgb24"});
   ASSERT_GE(frames.size(), 200u * 100 * 3);
   const auto* middle = reinterpret_cast<const std::uint8_t*>(frames.data() + frames.size() - 200 * 100 * 3 +
                                                              (50 * 200 + 100) * 3);
@@ -184,7 +184,7 @@ TEST_F(StreamTest, FollowsUpdatesAndStopsWithTheMovieFinished) {
   stream = start(DisplayFilter{{1, Rect{0, 0, 1280, 800}}, {}, {}}, config, "released.mp4", "third");
   EXPECT_EQ(events_.waitFor("started", 3), "");
   stream.reset();
-  EXPECT_EQ(run("ffmpeg -v error -i " + (dir_.path() / "released.mp4").string() + " -f null -"), "");
+  EXPECT_TRUE(e2e::output({"ffmpeg", "-v", "error", "-i", dir_.path() / "released.mp4", "-f", "null", "-"}));
 }
 
 // The stop's completion releases the stream, as its owner may: the stream ends on its own thread.
@@ -201,9 +201,9 @@ TEST_F(StreamTest, ReportsALostConnectionAndStillStopsWithAPlayableMovie) {
     events_.completion("stop")(error);
   });
   EXPECT_EQ(events_.waitFor("stop"), "");
-  const auto info = probe(dir_.path() / "lost.mp4");
+  const auto info = e2e::probe(dir_.path() / "lost.mp4");
   EXPECT_GE(packets(info, "video"), 1);
-  EXPECT_EQ(streamOf(info, "video")["width"], 2) << "the smallest movie the encoder takes";
+  EXPECT_EQ(info["video"]["width"], 2) << "the smallest movie the encoder takes";
 }
 
 // A write failing while recording fails the output, once; the stream still stops.

@@ -15,7 +15,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 
-#include "e2e/support/servers.h"
+#include "e2e/support/media.h"
 #include "platform/platform.h"
 #include "platform/platform_error.h"
 
@@ -45,9 +45,7 @@ class Client {
                       std::int16_t(y), std::uint16_t(width), std::uint16_t(height), 0,
                       XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual,
                       XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
-    if (map) xcb_map_window(c_, id);
-    sync();
-    return id;
+    return made(id, map);
   }
   void property(xcb_window_t window, const std::string& name, xcb_atom_t type, std::uint8_t format,
                 const void* data, std::uint32_t count) {
@@ -81,9 +79,7 @@ class Client {
                       std::uint16_t(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, visual,
                       XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_COLORMAP,
                       values);
-    xcb_map_window(c_, id);
-    sync();
-    return id;
+    return made(id, true);
   }
   void warpPointer(int x, int y) {
     xcb_warp_pointer(c_, XCB_NONE, root(), 0, 0, 0, 0, std::int16_t(x), std::int16_t(y));
@@ -93,6 +89,13 @@ class Client {
   void sync() { std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
 
  private:
+  xcb_window_t made(xcb_window_t id, bool map) {
+    const std::uint32_t pid = std::uint32_t(::getpid());  // for servers without X-Resource
+    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, id, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, 1, &pid);
+    if (map) xcb_map_window(c_, id);
+    sync();
+    return id;
+  }
   xcb_connection_t* c_;
   xcb_screen_t* screen_ = nullptr;
 };
@@ -101,7 +104,7 @@ class Client {
 struct TestWindow {
   TestWindow(const std::string& display, std::vector<std::string> options)
       : process((options.insert(options.begin(), QUORVALE_TEST_WINDOW), options),
-                {e2e::Environment().set("DISPLAY", display), false, true}),
+                {e2e::Environment().set("DISPLAY", display)}),
         id(std::stoul(process.readLine(e2e::Clock::now() + e2e::kStartTimeout).value_or("0"))) {}
   e2e::Process process;
   xcb_window_t id;
@@ -130,41 +133,19 @@ inline std::string failure(const std::function<void()>& call) {
   return "";
 }
 
-// Runs a shell command, returning its standard output; nothing when it fails. Paths come from
-// mkdtemp, so they need no quoting.
-inline std::optional<std::string> run(const std::string& command) {
-  FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
-  if (!pipe) return std::nullopt;
-  std::string out;
-  char buffer[65536];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  const int status = ::pclose(pipe);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
-  return out;
-}
-
-// ffprobe's view of a movie, with every packet; null when it cannot be read.
-inline nlohmann::json probe(const fs::path& file) {
-  auto out = run("ffprobe -v error -show_streams -show_format -show_packets -of json " + file.string());
-  return out ? nlohmann::json::parse(*out, nullptr, false) : nlohmann::json();
-}
-
-inline nlohmann::json streamOf(const nlohmann::json& info, const std::string& type) {
-  for (const auto& stream : info["streams"])
-    if (stream["codec_type"] == type) return stream;
-  return {};
-}
-
 inline int packets(const nlohmann::json& info, const std::string& type) {
-  return int(std::count_if(info["packets"].begin(), info["packets"].end(),
+  const auto all = info.value("packets", nlohmann::json::array());
+  return int(std::count_if(all.begin(), all.end(),
                            [&](const auto& packet) { return packet["codec_type"] == type; }));
 }
 
 inline double seconds(const nlohmann::json& value) { return std::stod(value.get<std::string>()); }
 
-// A decoded picture or the sound, as raw bytes of ffmpeg's output format.
-inline std::string decode(const fs::path& file, const std::string& output) {
-  return run("ffmpeg -v error -i " + file.string() + " " + output + " -").value_or("");
+// The movie decoded by ffmpeg into the output format that the arguments give; empty when it fails.
+inline std::string decode(const fs::path& file, std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), {"ffmpeg", "-v", "error", "-i", file});
+  arguments.push_back("-");
+  return e2e::output(arguments).value_or("");
 }
 
 // The byte offsets of the movie's top-level boxes of this type ("moof": its fragments).

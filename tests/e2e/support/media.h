@@ -15,11 +15,11 @@
 
 namespace quorvale::e2e {
 
-// ffprobe's "format" of the file, its first "video" and "audio" stream and its "duration" in seconds,
-// counting every packet; an empty object if ffprobe fails or complains.
+// ffprobe's "format" and "packets" of the file, its first "video" and "audio" stream and its "duration"
+// in seconds, counting every packet; an empty object if ffprobe fails or complains.
 inline nlohmann::json probe(const std::filesystem::path& file) {
-  const auto out = output(
-      {"ffprobe", "-v", "error", "-show_streams", "-show_format", "-count_packets", "-of", "json", file});
+  const auto out = output({"ffprobe", "-v", "error", "-show_streams", "-show_format", "-show_packets",
+                           "-count_packets", "-of", "json", file});
   auto json = nlohmann::json::parse(out.value_or(""), nullptr, false);
   if (!json.is_object()) return nlohmann::json::object();
   for (const auto& stream : json.value("streams", nlohmann::json::array()))
