@@ -70,8 +70,11 @@ TEST_P(AudioCaptureServerTest, RecordsTheOwnersDescendantsAndNoOneElse) {
   e2e::SpawnOptions quiet;
   quiet.quiet = true;
   quiet.environment = env;
-  e2e::Process other({"paplay", tone(1000, 60)}, quiet);
-  waitForInputs(1);
+  const auto foreignTone = tone(1000, 60);
+  e2e::Process other({"paplay", foreignTone}, quiet);
+  // A player claiming a process that does not exist: no ancestry, so no one's descendant.
+  e2e::Process stranger({"paplay", "--property=application.process.id=4194000", foreignTone}, quiet);
+  waitForInputs(2);
   // The owner plays nothing itself; its child starts playing once the capture runs, and again.
   e2e::Process owner({"sh", "-c", "sleep 1; paplay " + tone(440, 1) + "; exec paplay " + tone(440, 60)},
                      quiet);
@@ -85,7 +88,7 @@ TEST_P(AudioCaptureServerTest, RecordsTheOwnersDescendantsAndNoOneElse) {
   EXPECT_TRUE(ownedCapture.start()) << "a second start changes nothing";
   EXPECT_TRUE(unknownCapture.start());
   EXPECT_TRUE(initCapture.start());
-  waitForInputs(2);
+  waitForInputs(3);
   std::this_thread::sleep_for(3500ms);
   ownedCapture.stop();
   unknownCapture.stop();

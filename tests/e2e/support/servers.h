@@ -235,12 +235,13 @@ class PulseServer {
              "--use-pid-file=no", "--log-target=file:" + (directory / "pulse.log").string(), "-L",
              "module-native-protocol-unix auth-anonymous=1 socket=" + address_.substr(5)});
     }
-    // Ready once pactl gets through (it starts no server of its own as root or with PULSE_SERVER set);
-    // then the null sink, as the default.
+    // Ready once pactl gets through (it starts no server of its own as root or with PULSE_SERVER set)
+    // and the null sink is the default.
+    // A server still starting up can refuse either step for a moment: each is retried.
     const char* ready =
-        "until pactl info >/dev/null 2>&1; do sleep 0.05; done; "
-        "pactl load-module module-null-sink sink_name=testsink rate=48000 channels=2 && "
-        "pactl set-default-sink testsink";
+        "until pactl list short sinks 2>/dev/null | grep -q testsink; do "
+        "pactl load-module module-null-sink sink_name=testsink rate=48000 channels=2 >/dev/null 2>&1 "
+        "|| sleep 0.05; done; until pactl set-default-sink testsink 2>/dev/null; do sleep 0.05; done";
     if (!output({"sh", "-c", ready}, environment())) throw std::runtime_error("no sound server");
   }
   const std::string& serverAddress() const { return address_; }  // "unix:/…/native"
