@@ -26,10 +26,8 @@ TEST(OutputSizeTest, FitsTheContentsPixelsWithin1280By720WithoutEnlarging) {
       {1, {0, 0, inf, 100}, anyWindow, {1280, 64}},       {1, {0, 0, 100, inf}, anyWindow, {64, 720}},
       {float(inf), {0, 0, 800, 600}, anyWindow, {1280, 720}}};
   // clang-format on
-  for (const auto& [scale, content, window, expected] : table) {
-    EXPECT_EQ(outputSize(content, scale, window), expected)
-        << content.getWidth() << "x" << content.getHeight();
-  }
+  for (const auto& [scale, content, window, expected] : table)
+    EXPECT_EQ(outputSize(content, scale, window), expected) << scale << " " << content.getWidth();
 }
 
 TEST(ChooseDisplayTest, LargestOverlapWinsAndTiesGoToTheEarlier) {

@@ -44,8 +44,6 @@ class OutputCapture {
     // A failing test's messages went here too.
     if (::testing::Test::HasFailure()) std::fputs(text_.c_str(), fd_ == STDERR_FILENO ? stderr : stdout);
   }
-  OutputCapture(const OutputCapture&) = delete;
-  OutputCapture& operator=(const OutputCapture&) = delete;
 
   // Everything written before the call.
   std::string text() {
