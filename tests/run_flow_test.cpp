@@ -316,9 +316,8 @@ TEST(WindowIDTest, ParsesDecimalUnsigned32BitOnly) {
   for (const char* good : {"42", "+42", "007", "-0", "-000", "4294967295", "0000000000004294967295"})
     EXPECT_EQ(parseWindowID(good), std::strtoull(good, nullptr, 10)) << good;
   for (const char* bad : {"", "+", "-", "-1", "4294967296", "99999999999999999999", " 42", "42 ", "4x", "4/",
-                          "4:", "0x2A", "++1", "+-1", "\xD9\xA1"}) {
+                          "4:", "0x2A", "++1", "+-1", "\xD9\xA1"})
     EXPECT_EQ(parseWindowID(bad), std::nullopt) << bad;
-  }
 }
 
 }  // namespace

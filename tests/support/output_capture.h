@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
-#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -22,7 +21,7 @@ class OutputCapture {
   explicit OutputCapture(int fd) : fd_(fd) {
     std::fflush(nullptr);
     int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+    EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
     pipe_ = ends[0];
     ::fcntl(pipe_, F_SETFL, O_NONBLOCK);
     saved_ = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
