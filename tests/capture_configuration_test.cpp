@@ -18,7 +18,7 @@ TEST(OutputSizeTest, FitsTheContentsPixelsWithin1280By720WithoutEnlarging) {
       {1, {0, 0, 1366, 768}, anyWindow, {1280, 719}},     {1, {0, 0, 800, 600}, anyWindow, {800, 600}},
       {1, {0, 0, 1000.3, 700.2}, anyWindow, {1001, 701}}, {0.5, {0, 0, 800, 600}, anyWindow, {800, 600}},
       {2, {0, 0, 20, 10}, anyWindow, {64, 64}},           {1, {0, 0, 3000, 100}, anyWindow, {1280, 64}},
-      {1, {0, 0, 100, 3000}, anyWindow, {64, 720}},
+      {1, {0, 0, 100, 3000}, anyWindow, {64, 720}},       {1.5, {0, 0, 800, 600}, anyWindow, {960, 720}},
       {1, {0, 0, -800, 600}, anyWindow, {800, 600}},  // a negative width reads as its magnitude
       // No content size: twice the window's.
       {3, {0, 0, 0, 0}, {0, 0, 500, 400}, {900, 720}},    {1, {0, 0, 0, 300}, {0, 0, 500, 400}, {1000, 300}},
@@ -26,10 +26,8 @@ TEST(OutputSizeTest, FitsTheContentsPixelsWithin1280By720WithoutEnlarging) {
       {1, {0, 0, inf, 100}, anyWindow, {1280, 64}},       {1, {0, 0, 100, inf}, anyWindow, {64, 720}},
       {float(inf), {0, 0, 800, 600}, anyWindow, {1280, 720}}};
   // clang-format on
-  for (const auto& [scale, content, window, expected] : table) {
-    EXPECT_EQ(outputSize(content, scale, window), expected)
-        << content.getWidth() << "x" << content.getHeight();
-  }
+  for (const auto& [scale, content, window, expected] : table)
+    EXPECT_EQ(outputSize(content, scale, window), expected) << scale << " " << content.getWidth();
 }
 
 TEST(ChooseDisplayTest, LargestOverlapWinsAndTiesGoToTheEarlier) {
@@ -42,6 +40,7 @@ TEST(ChooseDisplayTest, LargestOverlapWinsAndTiesGoToTheEarlier) {
   // The last has more than the first and less than the middle one.
   EXPECT_EQ(chooseDisplay({0, 0, 300, 100}, {{0, 0, 10, 100}, {10, 0, 200, 100}, {210, 0, 100, 100}}), 1u);
   EXPECT_EQ(chooseDisplay({100, 0, 10, 10}, {a, {200, 0, 10, 10}}), 0u);  // a touching edge is no overlap
+  EXPECT_EQ(chooseDisplay({100.5, 0, 0.5, 0.5}, {a, b}), 1u);             // a sliver beats none
 }
 
 TEST(SourceRectTest, IsRelativeToTheDisplayClampedAtTheOriginAndNoLargerThanIt) {
@@ -51,22 +50,6 @@ TEST(SourceRectTest, IsRelativeToTheDisplayClampedAtTheOriginAndNoLargerThanIt) 
   EXPECT_TRUE(isUsableSourceRect({0, 0, 1, 1}));
   EXPECT_FALSE(isUsableSourceRect({0, 0, 0.5, 600}));
   EXPECT_FALSE(isUsableSourceRect({0, 0, 600, 0.99}));
-}
-
-TEST(ChooseTypeTest, PrefersTheWantedEntryThenTheFirstThenNothing) {
-  EXPECT_EQ(chooseType({"com.apple.quicktime-movie", "public.mpeg-4"}, "public.mpeg-4"), "public.mpeg-4");
-  EXPECT_EQ(chooseType({"com.apple.quicktime-movie", "x"}, "public.mpeg-4"), "com.apple.quicktime-movie");
-  EXPECT_EQ(chooseType({}, "avc1"), std::nullopt);
-}
-
-TEST(RectTest, IntersectionOfDisjointRectanglesIsNullAndEmpty) {
-  const Rect a{0, 0, 10, 10};
-  EXPECT_TRUE(a.intersection({20, 20, 5, 5}).isNull());
-  EXPECT_TRUE(a.intersection({20, 20, 5, 5}).isEmpty());
-  EXPECT_EQ(a.intersection({5, -5, 10, 10}), (Rect{5, 0, 5, 5}));
-  EXPECT_EQ(Rect({10, 10, -4, -6}).standardized(), (Rect{6, 4, 4, 6}));
-  EXPECT_TRUE((Rect{0, 0, 0, 5}).isEmpty());
-  EXPECT_FALSE((Rect{0, 0, 0, 5}).isNull());
 }
 
 }  // namespace

@@ -1,37 +1,36 @@
 #pragma once
 
 // A platform whose answers the test sets, delivering every completion and
-// callback on threads of its own.
+// callback on a thread of its own, as the real service does, in order.
 //
 // A stream plays a script of words for each start and stop, one delivery a
 // word, in order: "complete", "fail" (complete with an error), "drop" (let the
-// completion go uncalled), "started", "finished", "outputFailed",
-// "streamStopped", "outputFailedWithout" (no error object), "throw" (from the
-// request itself), "frame=ID@X,Y,W,H" (a window's frame changed); a failure's
-// message is its word. After "unordered" the rest come on any of the
-// platform's threads in no particular order.
+// completion go uncalled), "throw" (from the request itself), the callbacks
+// "started", "finished", "outputFailed", "outputFailedWithout" (no error object),
+// "streamStopped", and "frame=ID@X,Y,W,H" (a window's frame changed); a
+// failure's message is its word.
 //
-// Threads: set the script before use. The requests are recorded by the
-// recorder's calls and read once the operation that made them has returned;
-// misuses are read after drain().
+// Set the script before use; read what was asked for after drain().
 
-#include <asio/strand.hpp>
+#include <asio/post.hpp>
 #include <asio/thread_pool.hpp>
 #include <condition_variable>
-#include <exception>
+#include <cstdio>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <optional>
-#include <string>
+#include <sstream>
 #include <thread>
-#include <vector>
 
 #include "platform/platform.h"
+#include "platform/platform_error.h"
 
 namespace quorvale::testing {
 
-class ScriptedStream;
+struct ScriptedOutput final : platform::RecordingOutput {
+  explicit ScriptedOutput(platform::RecordingOutputDelegate& delegate) : delegate(delegate) {}
+  platform::RecordingOutputDelegate& delegate;
+};
 
 class ScriptedPlatform final : public platform::Platform {
  public:
@@ -39,72 +38,170 @@ class ScriptedPlatform final : public platform::Platform {
     std::shared_ptr<const platform::ShareableContent> content;
     std::exception_ptr error;
     bool neverAnswer = false;  // the completion is dropped unanswered
-    bool early = false;        // delivered before the query returns
   };
 
-  ~ScriptedPlatform() override;
+  ~ScriptedPlatform() override {
+    drain();
+    thread_.join();
+  }
 
   // The script.
+  bool tooOld = false;
   bool preflightAnswer = true;
   bool requestAnswer = true;
-  platform::OperatingSystemVersion version{15, 0, 0};
   std::vector<ContentAnswer> contentAnswers;  // one a query; the last repeats
-  platform::ContentInfo info{platform::Rect{0, 0, 800, 600}, 1};
-  platform::RecordingOutputConfiguration offered{
-      {},
-      {platform::kFileTypeQuickTimeMovie, platform::kFileTypeMPEG4},
-      {platform::kVideoCodecHEVC, platform::kVideoCodecH264},
-      {},
-      {}};
   std::exception_ptr attachError;
   std::exception_ptr updateError;  // what configuration updates complete with
   std::string onStartCapture = "complete started";
   std::string onStopCapture = "complete finished";
 
   // What the recorder asked for.
-  std::vector<std::string> calls;  // the content queries and sharedApplication, in order
+  std::vector<std::string> queries;  // the content queries' arguments
   std::optional<platform::ContentFilter> filter;
   std::optional<platform::StreamConfiguration> configuration;
   std::optional<platform::RecordingOutputConfiguration> outputConfiguration;
   std::thread::id streamBuildThread;
-  std::vector<std::string> misuses;                    // what a delivery threw (a second resume)
   std::vector<platform::StreamConfiguration> updates;  // the running stream's new configurations
 
   // Plays callbacks on the last stream made, as if while it records.
   void play(const std::string& script);
-  // Runs fn on the platform's threads: after everything posted so far, or in no particular order.
-  void post(bool ordered, std::function<void()> fn);
-  // Counts a script that is still posting, so that drain() waits for it too.
-  void hold(int change);
   // Blocks until every delivery has run and no script is still posting.
-  void drain();
+  void drain() {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [this] { return pending_ == 0; });
+  }
 
-  bool isOperatingSystemAtLeast(platform::OperatingSystemVersion version) override;
+  bool isOperatingSystemAtLeast(platform::OperatingSystemVersion) override { return !tooOld; }
   bool preflightScreenCaptureAccess() override { return preflightAnswer; }
   bool requestScreenCaptureAccess() override { return requestAnswer; }
-  void sharedApplication() override { calls.push_back("sharedApplication"); }
+  void sharedApplication() override {}
   void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
-                           ContentCompletion completion) override;
-  platform::ContentInfo contentInfo(const platform::ContentFilter&) override { return info; }
-  platform::RecordingOutputConfiguration makeRecordingOutputConfiguration() override { return offered; }
+                           ContentCompletion completion) override {
+    queries.push_back(std::to_string(excludeDesktopWindows) + std::to_string(onScreenWindowsOnly));
+    const auto answer = contentAnswers.at(std::min(contentQueries_++, contentAnswers.size() - 1));
+    post([completion = std::move(completion), answer]() mutable {
+      if (!answer.neverAnswer) completion(answer.content, answer.error);
+      completion = nullptr;
+    });
+  }
+  platform::ContentInfo contentInfo(const platform::ContentFilter&) override {
+    return {platform::Rect{0, 0, 1920, 1080}, 2};
+  }
+  platform::RecordingOutputConfiguration makeRecordingOutputConfiguration() override {
+    platform::RecordingOutputConfiguration offered;
+    offered.availableOutputFileTypes = {platform::kFileTypeQuickTimeMovie, platform::kFileTypeMPEG4};
+    offered.availableVideoCodecTypes = {platform::kVideoCodecHEVC, platform::kVideoCodecH264};
+    return offered;
+  }
   std::shared_ptr<platform::RecordingOutput> makeRecordingOutput(
-      const platform::RecordingOutputConfiguration& configuration,
-      platform::RecordingOutputDelegate& delegate) override;
-  std::shared_ptr<platform::Stream> makeStream(const platform::ContentFilter& filter,
-                                               const platform::StreamConfiguration& configuration,
+      const platform::RecordingOutputConfiguration& asked,
+      platform::RecordingOutputDelegate& delegate) override {
+    outputConfiguration = asked;
+    return std::make_shared<ScriptedOutput>(delegate);
+  }
+  std::shared_ptr<platform::Stream> makeStream(const platform::ContentFilter& asked,
+                                               const platform::StreamConfiguration& settings,
                                                platform::StreamDelegate& delegate) override;
 
  private:
   friend class ScriptedStream;
-  asio::thread_pool threads_{3};
-  asio::strand<asio::thread_pool::executor_type> ordered_{threads_.get_executor()};
-  std::size_t contentQueries_ = 0;
-  ScriptedStream* lastStream_ = nullptr;
+  // Runs fn on the platform's thread, after everything posted so far.
+  void post(std::function<void()> fn) {
+    hold(1);
+    asio::post(thread_, [this, fn = std::move(fn)]() mutable {
+      try {
+        fn();
+      } catch (const std::exception&) {  // a completion resumed twice; the service carries on
+      }
+      fn = nullptr;  // whatever the delivery held goes before drain() sees it done
+      hold(-1);
+    });
+  }
+  // Counts deliveries not yet run and scripts still posting, for drain().
+  void hold(int change) {
+    const std::lock_guard lock(mutex_);
+    pending_ += change;
+    if (pending_ == 0) idle_.notify_all();
+  }
 
-  std::mutex mutex_;
-  int pending_ =
-      0;  // guarded by mutex_, as misuses and updates are: deliveries not yet run and scripts still posting
+  asio::thread_pool thread_{1};
+  std::size_t contentQueries_ = 0;
+  class ScriptedStream* lastStream_ = nullptr;
+  std::mutex mutex_;  // guards pending_ and updates
+  int pending_ = 0;
   std::condition_variable idle_;  // signalled when pending_ drops to 0
 };
+
+class ScriptedStream final : public platform::Stream {
+ public:
+  ScriptedStream(ScriptedPlatform& platform, platform::StreamDelegate& delegate)
+      : platform_(platform), delegate_(delegate) {}
+  ~ScriptedStream() override { platform_.drain(); }  // deliveries may still refer to this stream
+
+  void addRecordingOutput(std::shared_ptr<platform::RecordingOutput> output) override {
+    if (platform_.attachError) std::rethrow_exception(platform_.attachError);
+    output_ = std::static_pointer_cast<ScriptedOutput>(output);
+  }
+  void startCapture(Completion completion) override { play(platform_.onStartCapture, std::move(completion)); }
+  void stopCapture(Completion completion) override { play(platform_.onStopCapture, std::move(completion)); }
+  void updateConfiguration(const platform::StreamConfiguration& configuration,
+                           Completion completion) override {
+    {
+      const std::lock_guard lock(platform_.mutex_);
+      platform_.updates.push_back(configuration);
+    }
+    platform_.post([completion, error = platform_.updateError] { completion(error); });
+  }
+
+  void play(const std::string& script, Completion completion) {
+    // Deliveries may end the caller's wait, and with it the test, while the script is still posting.
+    platform_.hold(1);
+    std::istringstream words(script);
+    for (std::string word; words >> word;) {
+      const auto error = std::make_exception_ptr(platform::PlatformError("test", 1, word));
+      platform::WindowID id = 0;
+      platform::Rect frame;
+      if (word == "throw") {  // as it is issued, as when no thread can be had for it
+        platform_.hold(-1);
+        std::rethrow_exception(error);
+      } else if (word == "complete" || word == "fail") {
+        platform_.post([completion, error = word == "fail" ? error : nullptr] { completion(error); });
+      } else if (word == "drop") {  // on a platform thread, as a service that forgets a handler would
+        platform_.post([dropped = std::move(completion)]() mutable { dropped = nullptr; });
+      } else if (std::sscanf(word.c_str(), "frame=%u@%lf,%lf,%lf,%lf", &id, &frame.x, &frame.y, &frame.width,
+                             &frame.height) == 5) {
+        platform_.post([this, id, frame] { delegate_.streamWindowFrameDidChange(*this, id, frame); });
+      } else {
+        platform_.post([this, word, error] {
+          auto& output = output_->delegate;
+          if (word == "started") output.recordingOutputDidStartRecording(*output_);
+          if (word == "finished") output.recordingOutputDidFinishRecording(*output_);
+          if (word == "outputFailed") output.recordingOutputDidFailWithError(*output_, error);
+          if (word == "outputFailedWithout") output.recordingOutputDidFailWithError(*output_, nullptr);
+          if (word == "streamStopped") delegate_.streamDidStopWithError(*this, error);
+        });
+      }
+    }
+    platform_.hold(-1);
+  }
+
+ private:
+  ScriptedPlatform& platform_;
+  platform::StreamDelegate& delegate_;
+  std::shared_ptr<ScriptedOutput> output_;
+};
+
+inline void ScriptedPlatform::play(const std::string& script) { lastStream_->play(script, nullptr); }
+
+inline std::shared_ptr<platform::Stream> ScriptedPlatform::makeStream(
+    const platform::ContentFilter& asked, const platform::StreamConfiguration& settings,
+    platform::StreamDelegate& delegate) {
+  filter = asked;
+  configuration = settings;
+  streamBuildThread = std::this_thread::get_id();
+  auto stream = std::make_shared<ScriptedStream>(*this, delegate);
+  lastStream_ = stream.get();
+  return stream;
+}
 
 }  // namespace quorvale::testing
