@@ -176,8 +176,8 @@ TEST_P(CaptureTest, WindowFilterShowsTheWholeWindowWithItsOwnPopupsAndNothingEls
   client_.property(dialog, "WM_TRANSIENT_FOR", XCB_ATOM_WINDOW, 32, &target, 1);
   const xcb_window_t unmapped = client_.window(300, 150, 50, 50, kGreen, false);
   client_.property(unmapped, "WM_TRANSIENT_FOR", XCB_ATOM_WINDOW, 32, &target, 1);
-  client_.window(300, 300, 40, 40, kBlue, true, true);     // our own menu
-  client_.translucentPopup(450, 150, 40, 40, 0x80000000);  // half-transparent black: darkens
+  client_.window(300, 300, 40, 40, kBlue, true, true);                                // our own menu
+  const xcb_window_t glass = client_.translucentPopup(450, 150, 40, 40, 0x80404040);  // premultiplied
   TestWindow other(display(),
                    {"--x", "400", "--y", "100", "--width", "50", "--height", "50", "--color", "2040d0"});
   ASSERT_NE(other.id, 0u);
@@ -193,7 +193,7 @@ TEST_P(CaptureTest, WindowFilterShowsTheWholeWindowWithItsOwnPopupsAndNothingEls
   EXPECT_EQ(pixelAt(frame, 5, 5), kGreen);
   EXPECT_EQ(pixelAt(frame, 60, 60), kGreen) << "its dialog";
   EXPECT_EQ(pixelAt(frame, 210, 210), kBlue) << "its menu";
-  EXPECT_EQ(pixelAt(frame, 360, 60), 0x681010u) << "a translucent menu blended over it";
+  EXPECT_EQ(pixelAt(frame, 360, 60), 0xa85050u) << "a translucent menu blended over it";
   EXPECT_EQ(pixelAt(frame, 210, 60), kRed) << "an unmapped dialog";
   EXPECT_EQ(pixelAt(frame, 320, 20), kRed) << "another program's window";
   EXPECT_EQ(pixelAt(frame, 100, 280), kRed) << "the window covering it";
@@ -201,6 +201,10 @@ TEST_P(CaptureTest, WindowFilterShowsTheWholeWindowWithItsOwnPopupsAndNothingEls
   FrameSource alone(display(), windowFilter(target), options(false, false));
   ASSERT_TRUE(alone.render(frame, monotonicMicros()));
   EXPECT_EQ(pixelAt(frame, 60, 60), kRed);
+  FrameSource glassAlone(display(), windowFilter(glass), options(false, true));
+  ASSERT_TRUE(glassAlone.render(frame, monotonicMicros()));
+  EXPECT_EQ(pixelAt(frame, 5, 5), 0x404040u)
+      << "a translucent window recorded as it is, not blended with itself";
   // Mostly off the screen, and as small as a window gets.
   for (auto [window, x, y] : {std::tuple{edge, 190, 190}, {dot, 0, 0}}) {
     FrameSource other(display(), windowFilter(window), options(false, true));
