@@ -241,6 +241,7 @@ TEST_P(CaptureTest, CursorFollowsThePointerAndClicksLeaveAMark) {
   FrameSource source(display(), windowFilter(target), options(true, false));
   ASSERT_TRUE(source.render(frame, monotonicMicros()));
   EXPECT_TRUE(drawnNear(frame, 0, 0));
+  EXPECT_FALSE(source.render(frame, monotonicMicros())) << "nothing moved: no new picture";
 
   // Guards against a cursor that stays where the last motion left it: warps make no motion events.
   client_.warpPointer(300, 250);
