@@ -136,6 +136,8 @@ TEST(FrameConverterBandsTest, BandByBandGivesTheWholeImagesResult) {
     FrameConverter whole({outWidth, outHeight, 15, true}), banded({outWidth, outHeight, 15, true});
     Nv12Frame expected, frame;
     whole.convert(image, expected);
+    EXPECT_EQ(failure([&] { banded.begin(0, height, frame); }),
+              "Invalid image for the movie: Invalid argument");
     banded.begin(width, height, frame);
     for (int top = 0; top < height; top += 32)
       banded.convertRows(
@@ -171,14 +173,14 @@ TEST_F(MovieWriterTest, RecordsAFragmentedMovieThatPlaysInSyncAndSurvivesBeingCu
   movie.writeVideoFrame(Picture(320, 240, 0, 0), zero);
   EXPECT_TRUE(movie.hasWrittenFrame()) << "the first frame waits in the encoder";
   EXPECT_GT(fs::file_size(file), 1000u);
-  // Sound in 20 ms chunks: 0.2 s bursts of 1 kHz at 1 s and 6 s, and no chunk at all from 4 to 5 s.
+  // Sound in 20 ms chunks: 0.2 s bursts of 1 kHz at 1, 3.8 and 6 s, and no chunk at all from 4 to 5 s.
   std::vector<float> chunk(960 * 2);
   std::int64_t sample = 0;
   auto soundUntil = [&](std::int64_t micros) {
     for (; sample * 1000 / 48 < micros; sample += 960) {
       for (std::size_t i = 0; i < 960; ++i) {
         const double t = double(sample + std::int64_t(i)) / 48000;
-        const bool on = (t >= 1 && t < 1.2) || (t >= 6 && t < 6.2);
+        const bool on = (t >= 1 && t < 1.2) || (t >= 3.8 && t < 4) || (t >= 6 && t < 6.2);
         chunk[2 * i] = chunk[2 * i + 1] = on ? float(0.5 * std::sin(2 * M_PI * 1000 * t)) : 0.0f;
       }
       if (sample < 4 * 48000 || sample >= 5 * 48000)
@@ -242,6 +244,10 @@ TEST_F(MovieWriterTest, RecordsAFragmentedMovieThatPlaysInSyncAndSurvivesBeingCu
     while (onset < sound.size() / 2 && std::abs(samples[onset]) < 4000) ++onset;
     EXPECT_NEAR(double(onset) / 48000, burst, 0.0005) << "the burst at " << burst << " s";
   }
+  EXPECT_LT(*std::max_element(samples + 4 * 48000 + 2400, samples + 5 * 48000,
+                              [](auto a, auto b) { return std::abs(a) < std::abs(b); }),
+            100)
+      << "the pause is silent";
 
   // Cut short, as a killed recorder leaves it: the fragments before the cut still play.
   const fs::path cut = dir_ / "cut.mp4";

@@ -143,6 +143,7 @@ TEST_F(StreamTest, FollowsUpdatesAndStopsWithTheMovieFinished) {
   const xcb_window_t target = client_.window(100, 100, 200, 100, kRed);
   auto config = size(200, 100);
   config.setSourceRect(Rect{100, 100, 200, 100});
+  config.setMinimumFrameInterval({0, 15});  // no usable rate: the default
   auto stream = start(DisplayFilter{{1, Rect{0, 0, 1280, 800}}, {RunningApplication{::getpid(), ""}}, {}},
                       config, "followed.mp4");
   EXPECT_EQ(events_.waitFor("started"), "");
@@ -163,6 +164,7 @@ TEST_F(StreamTest, FollowsUpdatesAndStopsWithTheMovieFinished) {
 
   const auto info = e2e::probe(dir_.path() / "followed.mp4");
   EXPECT_EQ(info["video"]["width"], 200);
+  EXPECT_EQ(info["video"]["time_base"], "1/15");
   const std::string frames = decode(dir_.path() / "followed.mp4", {"-f", "rawvideo", "-pix_fmt", "rgb24"});
   ASSERT_GE(frames.size(), 200u * 100 * 3);
   const auto* middle = reinterpret_cast<const std::uint8_t*>(frames.data() + frames.size() - 200 * 100 * 3 +
