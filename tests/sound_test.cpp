@@ -76,8 +76,7 @@ TEST_P(AudioCaptureServerTest, RecordsTheOwnersDescendantsAndNoOneElse) {
   e2e::Process stranger({"paplay", "--property=application.process.id=4194000", foreignTone}, quiet);
   waitForInputs(2);
   // The owner plays nothing itself; its child starts playing once the capture runs, and again.
-  e2e::Process owner({"sh", "-c", "sleep 1; paplay " + tone(440, 1) + "; exec paplay " + tone(440, 60)},
-                     quiet);
+  e2e::Process owner({"sh", "-c", "sleep 1; paplay " + tone(440, 1) + "; paplay " + tone(440, 60)}, quiet);
 
   ::setenv("PULSE_SERVER", server.serverAddress().c_str(), 1);
   CapturedSound owned, unknown, init;

@@ -107,8 +107,9 @@ TEST_F(StreamTest, RecordsAnUnchangedWindowUntilItIsClosed) {
   const auto started = std::chrono::steady_clock::now();
   stream->startCapture(events_.completion("second start"));
   EXPECT_EQ(events_.waitFor("second start"), "The stream is already capturing.");
-  EXPECT_THROW(stream->addRecordingOutput(platform_->makeRecordingOutput(outputConfig, events_)),
-               PlatformError);
+  EXPECT_EQ(
+      failure([&] { stream->addRecordingOutput(platform_->makeRecordingOutput(outputConfig, events_)); }),
+      "A recording output cannot be added while capturing.");
   std::this_thread::sleep_for(2500ms);
 
   xcb_destroy_window(client_.get(), target);
