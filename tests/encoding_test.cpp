@@ -354,7 +354,7 @@ TEST_F(MovieWriterTest, AFailedWriterKeepsRefusingWithTheSameError) {
   EXPECT_EQ(invalid, "Invalid image for the movie: Invalid argument");
   EXPECT_EQ(failure([&] { wrongSize.finish(100'000); }), invalid);
 
-  const SmallDisk small(dir_ / "small");
+  const e2e::SmallDisk small(dir_ / "small", "200k");
   if (!small.mounted) GTEST_SKIP() << "cannot mount a small file system here";
   auto full = writer("small/movie.mp4");
   // Noise does not compress, so the disk fills within a few frames.

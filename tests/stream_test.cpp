@@ -212,7 +212,7 @@ TEST_F(StreamTest, ReportsALostConnectionAndStillStopsWithAPlayableMovie) {
 
 // A write failing while recording fails the output, once; the stream still stops.
 TEST_F(StreamTest, AFullDiskFailsTheOutputAndTheStreamStillStops) {
-  const SmallDisk small(dir_.path() / "small");
+  const e2e::SmallDisk small(dir_.path() / "small", "200k");
   if (!small.mounted) GTEST_SKIP() << "cannot mount a small file system here";
   TestWindow noise(server_.display(), {"--noise", "--width", "320", "--height", "240"});
   auto stream = start(WindowFilter{Window{noise.id, Rect{0, 0, 320, 240}, {}, {}, true}}, size(320, 240),

@@ -5,7 +5,6 @@
 // an assertion fails.
 
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <xcb/xcb.h>
 
 #include <functional>
@@ -31,7 +30,7 @@ class E2eTest : public ::testing::Test {
   E2eTest() { fs::create_directories(movie.parent_path()); }
   ~E2eTest() override {
     run.reset();  // nothing may hold the small file system of the full-disk test busy
-    ::umount2(movie.parent_path().c_str(), MNT_DETACH);
+    disk.reset();
   }
   // The own Xvfb; the own sound server, or an address where none listens.
   Environment environment() const {
@@ -90,6 +89,7 @@ class E2eTest : public ::testing::Test {
   std::list<Process> windows;
   std::uint32_t opened = 0;
   std::optional<Process> run;      // the program
+  std::optional<SmallDisk> disk;   // the full-disk test's
   std::vector<std::string> lines;  // its stdout lines read so far
 };
 
@@ -255,8 +255,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultTest, ::testing::ValuesIn(std::vector<Faul
      during([](T& t) { t.windows.back().signal(SIGTERM); }, true)},
     // Random blocks barely compress: 300 KiB are full within seconds.
     {"DiskFull", "1 started error", "No space left on device", 0, [](T& t) {
-      if (::mount("tmpfs", t.movie.parent_path().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=300k"))
-        GTEST_SKIP() << "no tmpfs";
+      if (!t.disk.emplace(t.movie.parent_path(), "300k").mounted) GTEST_SKIP() << "no tmpfs";
       t.open("--width 320 --height 240 --noise"), during([](T&) {}, true)(t); }},
     // Guards against "finished" for a movie that no longer exists anywhere.
     {"OutputDeleted", "1 started error", "was deleted", -1, during([](T& t) { fs::remove(t.movie); })},

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <stdio.h>
-#include <sys/mount.h>
 #include <xcb/xcb.h>
 
 #include <algorithm>
@@ -108,19 +107,6 @@ struct TestWindow {
         id(std::stoul(process.readLine(e2e::Clock::now() + e2e::kStartTimeout).value_or("0"))) {}
   e2e::Process process;
   xcb_window_t id;
-};
-
-// A 200 kB file system at path, for as long as the object lives; where mounting is not allowed, none.
-struct SmallDisk {
-  explicit SmallDisk(fs::path where) : path(std::move(where)) {
-    fs::create_directory(path);
-    mounted = ::mount("tmpfs", path.c_str(), "tmpfs", 0, "size=200k") == 0;
-  }
-  ~SmallDisk() {
-    if (mounted) ::umount2(path.c_str(), MNT_DETACH);
-  }
-  fs::path path;
-  bool mounted = false;
 };
 
 // The message of the PlatformError the call throws; empty when it throws none.

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -164,6 +165,20 @@ void await(Ready ready, const std::string& what) {
   for (auto deadline = Clock::now() + kStartTimeout; !ready(); std::this_thread::sleep_for(20ms))
     if (Clock::now() >= deadline) throw std::runtime_error(what + " did not start");
 }
+
+// A small file system (size like "200k") at path, for as long as the object lives; where mounting
+// is not allowed, none.
+struct SmallDisk {
+  SmallDisk(std::filesystem::path where, const std::string& size) : path(std::move(where)) {
+    std::filesystem::create_directories(path);
+    mounted = ::mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, ("size=" + size).c_str()) == 0;
+  }
+  ~SmallDisk() {
+    if (mounted) ::umount2(path.c_str(), MNT_DETACH);
+  }
+  std::filesystem::path path;
+  bool mounted = false;
+};
 
 // Xvfb on a display number it picks itself (-displayfd), with these further arguments.
 class XServer {
