@@ -236,15 +236,14 @@ TEST_F(MovieWriterTest, RecordsAFragmentedMovieThatPlaysInSyncAndSurvivesBeingCu
   EXPECT_LE(fragments.size(), 16u);
 
   // Every sample up to the end (the encoder drained), the bursts where they were, also after the pause.
-  const std::string sound = decode(file, {"-vn", "-ac", "1", "-f", "s16le"});
-  const auto* samples = reinterpret_cast<const std::int16_t*>(sound.data());
-  EXPECT_NEAR(double(sound.size()) / 2, 7.5 * 48000 + 512, 512);  // whole AAC frames of 1024
+  const std::vector<std::int16_t> samples = e2e::soundOf(file);
+  ASSERT_NEAR(double(samples.size()), 7.5 * 48000 + 512, 512);  // whole AAC frames of 1024
   for (double burst : {1.0, 6.0}) {
     std::size_t onset = std::size_t((burst - 0.1) * 48000);
-    while (onset < sound.size() / 2 && std::abs(samples[onset]) < 4000) ++onset;
+    while (onset < samples.size() && std::abs(samples[onset]) < 4000) ++onset;
     EXPECT_NEAR(double(onset) / 48000, burst, 0.0005) << "the burst at " << burst << " s";
   }
-  EXPECT_LT(*std::max_element(samples + 4 * 48000 + 2400, samples + 5 * 48000,
+  EXPECT_LT(*std::max_element(samples.begin() + 4 * 48000 + 2400, samples.begin() + 5 * 48000,
                               [](auto a, auto b) { return std::abs(a) < std::abs(b); }),
             100)
       << "the pause is silent";
