@@ -106,26 +106,18 @@ TEST_P(FrameConverterTest, PlacesEachPictureOnBlack) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Pictures, FrameConverterTest,
-    ::testing::Values(
-        // Bars above and below, then beside (offsets even: an odd one misaligns the chroma).
-        Placement{"Letterbox",
-                  {100, 100, 15, true},
-                  true,
-                  {{200, 100, 0, 24, 100, 50},
-                   {100, 294, 32, 0, 34, 100},
-                   {100, 100, 0, 0, 100, 100},
-                   {200, 100, 0, 24, 100, 50}}},
-        Placement{
-            "Stretch", {100, 100, 15, false}, true, {{200, 100, 0, 0, 100, 100}, {7, 300, 0, 0, 100, 100}}},
-        Placement{
-            "OddSize", {101, 51, 15, true}, true, {{101, 51, 0, 0, 101, 51}, {202, 102, 0, 0, 101, 51}}},
-        Placement{"Unscaled",
-                  {64, 48, 15, true},
-                  false,
-                  {{30, 20, 0, 0, 30, 20}, {100, 100, 0, 0, 64, 48}, {31, 21, 0, 0, 31, 21}}}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Pictures, FrameConverterTest, ::testing::Values(
+    // Bars above and below, then beside (offsets even: an odd one misaligns the chroma).
+    Placement{"Letterbox", {100, 100, 15, true}, true,
+              {{200, 100, 0, 24, 100, 50}, {100, 294, 32, 0, 34, 100}, {100, 100, 0, 0, 100, 100},
+               {200, 100, 0, 24, 100, 50}}},
+    Placement{"Stretch", {100, 100, 15, false}, true, {{200, 100, 0, 0, 100, 100}, {7, 300, 0, 0, 100, 100}}},
+    Placement{"OddSize", {101, 51, 15, true}, true, {{101, 51, 0, 0, 101, 51}, {202, 102, 0, 0, 101, 51}}},
+    Placement{"Unscaled", {64, 48, 15, true}, false,
+              {{30, 20, 0, 0, 30, 20}, {100, 100, 0, 0, 64, 48}, {31, 21, 0, 0, 31, 21}}}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST(FrameConverterBandsTest, BandByBandGivesTheWholeImagesResult) {
   // Scaled (swscale slices), and unscaled with an odd height.
@@ -150,17 +142,12 @@ TEST(FrameConverterBandsTest, BandByBandGivesTheWholeImagesResult) {
 
 class MovieWriterTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quorvale-media-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
   MovieWriter writer(const std::string& name, VideoFormat video = {320, 240, 15, true},
                      std::optional<AudioFormat> audio = std::nullopt, const char* type = "public.mpeg-4") {
     return MovieWriter(dir_ / name, type, "avc1", video, audio);
   }
-  fs::path dir_;
+  const e2e::TempDir temp_;
+  const fs::path dir_ = temp_.path();
 };
 
 // One movie of frames at 15 a second, then rarer, with sound that pauses for a second: every
@@ -198,16 +185,11 @@ TEST_F(MovieWriterTest, RecordsAFragmentedMovieThatPlaysInSyncAndSurvivesBeingCu
 
   const auto info = e2e::probe(file);
   ASSERT_TRUE(info.is_object()) << "ffprobe failed";
-  const auto video = info["video"], audio = info["audio"];
-  EXPECT_EQ(video["codec_name"], "h264");
-  EXPECT_EQ(video["r_frame_rate"], "15/1");
-  EXPECT_EQ(video["time_base"], "1/15");
-  EXPECT_EQ(video["width"], 320);
-  EXPECT_EQ(audio["codec_name"], "aac");
-  EXPECT_EQ(audio["sample_rate"], "48000");
-  EXPECT_EQ(audio["channels"], 2);
+  EXPECT_EQ(fields(info["video"], {"codec_name", "r_frame_rate", "time_base", "width"}),
+            "h264 15/1 1/15 320");
+  EXPECT_EQ(fields(info["audio"], {"codec_name", "sample_rate", "channels"}), "aac 48000 2");
   EXPECT_NEAR(info["duration"].get<double>(), 7.5, 0.07);
-  EXPECT_NEAR(seconds(video["duration"]), 7.5, 0.07);
+  EXPECT_NEAR(seconds(info["video"]["duration"]), 7.5, 0.07);
   // Keyframes at least every 2 s of time, also where frames are rare, and each opens a fragment
   // (so every fragment decodes on its own); fragments about once a second, not per packet.
   const auto fragments = boxes(file, "moof");
@@ -227,13 +209,10 @@ TEST_F(MovieWriterTest, RecordsAFragmentedMovieThatPlaysInSyncAndSurvivesBeingCu
     previousPosition = position;
   }
   ASSERT_GE(keyframes.size(), 4u);
-  for (std::size_t i = 1; i < keyframes.size(); ++i) {
-    EXPECT_LE(keyframes[i] - keyframes[i - 1], 2.7) << keyframes[i];
-    EXPECT_GE(keyframes[i] - keyframes[i - 1], 1.5)
-        << keyframes[i] << ": more keyframes than needed cost bits";
-  }
-  EXPECT_GE(fragments.size(), 7u);
-  EXPECT_LE(fragments.size(), 16u);
+  for (std::size_t i = 1; i < keyframes.size(); ++i)  // more keyframes than needed cost bits
+    EXPECT_TRUE(keyframes[i] - keyframes[i - 1] >= 1.5 && keyframes[i] - keyframes[i - 1] <= 2.7)
+        << keyframes[i];
+  EXPECT_TRUE(fragments.size() >= 7 && fragments.size() <= 16) << fragments.size();
 
   // Every sample up to the end (the encoder drained), the bursts where they were, also after the pause.
   const std::vector<std::int16_t> samples = e2e::soundOf(file);
@@ -243,9 +222,7 @@ TEST_F(MovieWriterTest, RecordsAFragmentedMovieThatPlaysInSyncAndSurvivesBeingCu
     while (onset < samples.size() && std::abs(samples[onset]) < 4000) ++onset;
     EXPECT_NEAR(double(onset) / 48000, burst, 0.0005) << "the burst at " << burst << " s";
   }
-  EXPECT_LT(*std::max_element(samples.begin() + 4 * 48000 + 2400, samples.begin() + 5 * 48000,
-                              [](auto a, auto b) { return std::abs(a) < std::abs(b); }),
-            100)
+  EXPECT_LT(e2e::rms({samples.begin() + 4 * 48000 + 2400, samples.begin() + 5 * 48000}), 0.001)
       << "the pause is silent";
 
   // Cut short, as a killed recorder leaves it: the fragments before the cut still play.
@@ -272,10 +249,8 @@ TEST_F(MovieWriterTest, RepeatsTheLastPictureAndKeepsTheOutputSize) {
   const std::string rgb =
       decode(dir_ / "red.mp4", {"-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", "rgb24"});
   ASSERT_EQ(rgb.size(), 4u * 64 * 64 * 3);
-  for (std::size_t at = (32 * 64 + 32) * 3; at < rgb.size(); at += 64 * 64 * 3) {
-    EXPECT_GT(std::uint8_t(rgb[at]), 230);
-    EXPECT_LT(std::uint8_t(rgb[at + 1]), 25);
-  }
+  for (std::size_t at = (32 * 64 + 32) * 3; at < rgb.size(); at += 64 * 64 * 3)
+    EXPECT_TRUE(std::uint8_t(rgb[at]) > 230 && std::uint8_t(rgb[at + 1]) < 25) << "red, frame " << at / 12288;
 
   // Any source size, odd output sizes (one black pixel more), stretched or not; a silent track
   // where no sound comes, also in a QuickTime movie.
@@ -283,16 +258,14 @@ TEST_F(MovieWriterTest, RepeatsTheLastPictureAndKeepsTheOutputSize) {
     const std::string name = letterbox ? "letterbox.mov" : "stretch.mov";
     auto movie = writer(name, {1001, 701, 30, letterbox}, AudioFormat{44100, 1}, "com.apple.quicktime-movie");
     std::int64_t now = 5'000'000;
-    for (auto [width, height] : {std::pair{1920, 1080}, {300, 800}, {1001, 701}, {1, 1}}) {
+    for (auto [width, height] : {std::pair{1920, 1080}, {300, 800}, {1001, 701}, {1, 1}})
       for (int i = 0; i < 3; ++i) movie.writeVideoFrame(Picture(width, height, 0, i), now += 70'000);
-    }
     movie.finish(now + 100'000);
     info = e2e::probe(dir_ / name);
-    EXPECT_NE(info["format"]["format_name"].get<std::string>().find("mov"), std::string::npos);
-    EXPECT_EQ(info["video"]["width"], 1002);
-    EXPECT_EQ(info["video"]["height"], 702);
+    EXPECT_EQ(fields(info["format"], {"format_name"}) + " " + fields(info["video"], {"width", "height"}) +
+                  " " + fields(info["audio"], {"sample_rate"}),
+              "mov,mp4,m4a,3gp,3g2,mj2 1002 702 44100");
     EXPECT_EQ(packets(info, "video"), 13) << "12 pictures and the first one's bridge";
-    EXPECT_EQ(info["audio"]["sample_rate"], "44100");
     EXPECT_NEAR(seconds(info["audio"]["duration"]), 0.87, 0.05);
   }
 }
@@ -370,17 +343,16 @@ TEST_F(MovieWriterTest, AFailedWriterKeepsRefusingWithTheSameError) {
 }
 
 TEST(MediaErrorsTest, MessagesNameTheCause) {
-  EXPECT_EQ(std::string(capture::xError(3, 20, "Could not read the window").what()),
+  const auto message = [](const PlatformError& error) { return std::string(error.what()); };
+  EXPECT_EQ(message(capture::xError(3, 20, "Could not read the window")),
             "Could not read the window: BadWindow (invalid Window parameter), request 20");
-  EXPECT_EQ(std::string(capture::xError(8, 73, "x").what()),
-            "x: BadMatch (invalid parameter attributes), request 73");
-  EXPECT_EQ(capture::xError(160, 140, "x").domain(), "x11");
-  EXPECT_NE(std::string(capture::xError(160, 140, "x").what()).find("160"), std::string::npos);
-  EXPECT_EQ(ffmpegError(-ENOSPC, "Could not write").domain(), "posix");
+  EXPECT_EQ(message(capture::xError(17, 73, "x")),
+            "x: BadImplementation (server does not implement operation), request 73");
+  EXPECT_EQ(message(capture::xError(18, 140, "x")), "x: X error 18, request 140");
+  EXPECT_EQ(message(ffmpegError(-ENOSPC, "x")), "x: No space left on device");
   // FFmpeg's own codes (AVERROR_INVALIDDATA here) are not errno values.
-  const PlatformError invalid = ffmpegError(-int('I' | 'N' << 8 | 'D' << 16 | unsigned('A') << 24), "x");
-  EXPECT_EQ(invalid.domain(), "ffmpeg");
-  EXPECT_NE(std::string(invalid.what()).find("Invalid data"), std::string::npos) << invalid.what();
+  EXPECT_EQ(message(ffmpegError(-int('I' | 'N' << 8 | 'D' << 16 | unsigned('A') << 24), "x")),
+            "x: Invalid data found when processing input");
 }
 
 }  // namespace

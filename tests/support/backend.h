@@ -127,6 +127,16 @@ inline int packets(const nlohmann::json& info, const std::string& type) {
 
 inline double seconds(const nlohmann::json& value) { return std::stod(value.get<std::string>()); }
 
+// The named members of an ffprobe record as ffprobe wrote them, space-separated ("h264 320").
+inline std::string fields(const nlohmann::json& record, std::initializer_list<const char*> names) {
+  std::string text;
+  for (const char* name : names) {
+    const auto value = record.value(name, nlohmann::json());
+    text += (text.empty() ? "" : " ") + (value.is_string() ? value.get<std::string>() : value.dump());
+  }
+  return text;
+}
+
 // The movie decoded by ffmpeg into the output format that the arguments give; empty when it fails.
 inline std::string decode(const fs::path& file, std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), {"ffmpeg", "-v", "error", "-i", file});
@@ -134,23 +144,13 @@ inline std::string decode(const fs::path& file, std::vector<std::string> argumen
   return e2e::output(arguments).value_or("");
 }
 
-// The byte offsets of the movie's top-level boxes of this type ("moof": its fragments).
+// The byte offsets of the movie's boxes of this type ("moof": its fragments), found by their tag.
 inline std::vector<std::int64_t> boxes(const fs::path& file, const std::string& type) {
   std::ifstream in(file, std::ios::binary);
   const std::string bytes(std::istreambuf_iterator<char>(in), {});
   std::vector<std::int64_t> found;
-  auto be = [&](std::size_t at, int n) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < n; ++i) v = v << 8 | std::uint8_t(bytes[at + i]);
-    return v;
-  };
-  for (std::size_t at = 0; at + 8 <= bytes.size();) {
-    std::uint64_t size = be(at, 4);
-    if (size == 1 && at + 16 <= bytes.size()) size = be(at + 8, 8);
-    if (size < 8) break;
-    if (bytes.compare(at + 4, 4, type) == 0) found.push_back(std::int64_t(at));
-    at += size;
-  }
+  for (auto at = bytes.find(type, 4); at != std::string::npos; at = bytes.find(type, at + 1))
+    found.push_back(std::int64_t(at) - 4);
   return found;
 }
 
