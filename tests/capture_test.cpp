@@ -83,17 +83,13 @@ constexpr CaptureOptions kPlain{.showsCursor = false},
 // older servers): pixels read through the connection, processes known by _NET_WM_PID.
 class CaptureTest : public ::testing::TestWithParam<bool> {
  protected:
-  static void TearDownTestSuite() {
-    for (auto*& server : servers_) delete std::exchange(server, nullptr);
-  }
-  void SetUp() override { ASSERT_TRUE(client_.ok()); }
-
   static const std::string& display() {
-    auto*& server = servers_[GetParam()];
+    auto& server = servers_[GetParam()];
     if (!server)
-      server = GetParam() ? new e2e::XServer
-                          : new e2e::XServer({"-screen", "0", "1280x800x24", "-extension", "MIT-SHM",
-                                              "-extension", "X-Resource"});
+      server = std::make_unique<e2e::XServer>(
+          GetParam() ? std::vector<std::string>{"-screen", "0", "1280x800x24"}
+                     : std::vector<std::string>{"-screen", "0", "1280x800x24", "-extension", "MIT-SHM",
+                                                "-extension", "X-Resource"});
     return server->display();
   }
   static FrameSource source(xcb_window_t window, const CaptureOptions& options = kPlain) {
@@ -105,7 +101,7 @@ class CaptureTest : public ::testing::TestWithParam<bool> {
     return std::nullopt;
   }
 
-  static inline e2e::XServer* servers_[2] = {};
+  static inline std::unique_ptr<e2e::XServer> servers_[2];  // shared by a suite's cases, ended at exit
   Client client_{display()};
 };
 
@@ -128,9 +124,9 @@ TEST_P(CaptureTest, CatalogListsClientWindowsWithFramePidTitleAndVisibility) {
         index == 3 ? client_.window(0, 0, 140, 120, kBlue, true, false, frame) : frame;
     for (int child = 0; child < 3; ++child) {
       const xcb_window_t id = client_.window(child * 10, 20, 100, 90, kRed, true, false, holder);
-      if (child == index % 3)
-        client_.property(id, "WM_STATE", client_.atom("WM_STATE"), 32, normal, 2), clients.push_back(id);
+      if (child == index % 3) clients.push_back(id);
     }
+    client_.property(clients.back(), "WM_STATE", client_.atom("WM_STATE"), 32, normal, 2);
   }
 
   const auto window = find(true, false, shown);

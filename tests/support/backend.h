@@ -32,7 +32,6 @@ class Client {
     screen_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
   }
   ~Client() { xcb_disconnect(c_); }
-  bool ok() const { return xcb_connection_has_error(c_) == 0; }
   xcb_connection_t* get() const { return c_; }
   xcb_window_t root() const { return screen_->root; }
 
