@@ -175,20 +175,16 @@ struct SmallDisk {
 };
 
 // Xvfb on a display number it picks itself (-displayfd), with these further arguments.
-class XServer {
- public:
+struct XServer : Process {
   // -noreset: a suite may share one server while its clients come and go.
   explicit XServer(std::vector<std::string> args = {"-screen", "0", "1280x800x24"})
-      : process_(
+      : Process(
             (args.insert(args.begin(), {"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset"}), args)),
-        display_(":" + process_.readLine(Clock::now() + kStartTimeout).value_or("")) {
+        display_(":" + readLine(Clock::now() + kStartTimeout).value_or("")) {
     if (display_ == ":") throw std::runtime_error("Xvfb did not report a display number");
   }
   const std::string& display() const { return display_; }
-  void kill() { process_.signal(SIGKILL), process_.waitExit(Clock::now() + kStartTimeout); }  // now
-
- private:
-  Process process_;
+  void kill() { signal(SIGKILL), waitExit(Clock::now() + kStartTimeout); }  // now
   std::string display_;
 };
 
