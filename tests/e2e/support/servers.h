@@ -175,7 +175,8 @@ struct SmallDisk {
 };
 
 // Xvfb on a display number it picks itself (-displayfd), with these further arguments.
-struct XServer : Process {
+class XServer : public Process {
+ public:
   // -noreset: a suite may share one server while its clients come and go.
   explicit XServer(std::vector<std::string> args = {"-screen", "0", "1280x800x24"})
       : Process(
@@ -185,6 +186,8 @@ struct XServer : Process {
   }
   const std::string& display() const { return display_; }
   void kill() { signal(SIGKILL), waitExit(Clock::now() + kStartTimeout); }  // now
+
+ private:
   std::string display_;
 };
 
