@@ -1,19 +1,17 @@
 #pragma once
 
-// What a test runs: child processes, spawned with pipes and resource limits, read with
-// deadlines and always ended by their own pid; its own Xvfb, openbox, and a private sound server.
+// What a test runs: child processes, spawned with pipes, read with deadlines and always ended by their
+// own pid; its own Xvfb, and a private sound server.
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -25,10 +23,9 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 namespace quorvale::e2e {
 
+namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
@@ -37,16 +34,23 @@ inline constexpr auto kStartTimeout = 30s;  // generous: the tests may run on tw
 // Writing the stop line to a child that already exited must not kill the tests.
 inline const bool kIgnoreSigpipe = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 
+// Polls until ready() holds; throws at the deadline.
+template <class Ready>
+void await(Ready ready, const std::string& what) {
+  for (auto deadline = Clock::now() + kStartTimeout; !ready(); std::this_thread::sleep_for(20ms))
+    if (Clock::now() >= deadline) throw std::runtime_error(what + " did not start");
+}
+
 // A directory removed with its contents on destruction.
 struct TempDir {
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quorvale-e2e-XXXXXX").string();
+    std::string pattern = (fs::temp_directory_path() / "quorvale-e2e-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
   }
-  ~TempDir() { std::filesystem::remove_all(path_, ignored_); }
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path path_;
+  ~TempDir() { fs::remove_all(path_, ignored_); }
+  const fs::path& path() const { return path_; }
+  fs::path path_;
   std::error_code ignored_;
 };
 
@@ -67,7 +71,6 @@ struct Environment {
 struct SpawnOptions {
   Environment environment;
   bool quiet = false;  // stdin, stdout and stderr on /dev/null, else through pipes
-  std::vector<std::pair<int, rlimit>> limits = {};  // setrlimit before exec
 };
 
 // A child process leading a process group of its own, which also holds what it starts. The
@@ -76,10 +79,9 @@ struct SpawnOptions {
 class Process {
  public:
   Process(const std::vector<std::string>& argv, SpawnOptions options = {}) {
-    int fds[6] = {-1, -1, -1, -1, -1, -1};  // {read end, write end} of stdin, stdout and stderr
-    for (int i = 0; i < 6 && !options.quiet; i += 2)
-      if (::pipe2(fds + i, O_CLOEXEC)) throw std::runtime_error("pipe2 failed");
-    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    int fds[3][2];  // {read end, write end} of stdin, stdout and stderr; the child's unused when quiet
+    for (auto& pipe : fds)
+      if (::pipe2(pipe, O_CLOEXEC)) throw std::runtime_error("pipe2 failed");
     // Prepared before fork: the child may only make async-signal-safe calls.
     std::vector<char*> args, env;
     for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
@@ -90,15 +92,14 @@ class Process {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // so no server outlives tests that were killed outright
       ::setpgid(0, 0);
       ::signal(SIGPIPE, SIG_DFL);
-      for (int fd = 0; fd < 3; ++fd) ::dup2(options.quiet ? null : fds[fd ? 2 * fd + 1 : 0], fd);
+      for (int fd = 0; fd < 3; ++fd)
+        ::dup2(options.quiet ? ::open("/dev/null", O_RDWR) : fds[fd][fd > 0], fd);
       ::close_range(3, ~0U, 0);  // what the test runner leaked would count against a descriptor limit
-      for (const auto& [resource, limit] : options.limits)
-        ::setrlimit(static_cast<__rlimit_resource>(resource), &limit);
       ::execvpe(args[0], args.data(), env.data());
       ::_exit(127);
     }
-    for (int fd : {fds[0], fds[3], fds[5], null}) ::close(fd);  // -1 when quiet: EBADF, harmless
-    in_ = fds[1], outFd_ = fds[2], errFd_ = fds[4];
+    for (int fd = 0; fd < 3; ++fd) ::close(fds[fd][fd > 0]);  // the child's ends
+    in_ = fds[0][1], outFd_ = fds[1][0], errFd_ = fds[2][0];
   }
   ~Process() {
     signal(SIGTERM);
@@ -159,56 +160,35 @@ inline std::optional<std::string> output(const std::vector<std::string>& argv, c
   return process.out();
 }
 
-// Polls until ready() holds; throws at the deadline.
-template <class Ready>
-void await(Ready ready, const std::string& what) {
-  for (auto deadline = Clock::now() + kStartTimeout; !ready(); std::this_thread::sleep_for(20ms))
-    if (Clock::now() >= deadline) throw std::runtime_error(what + " did not start");
-}
-
 // A small file system (size like "200k") at path, for as long as the object lives; where mounting
 // is not allowed, none.
 struct SmallDisk {
-  SmallDisk(std::filesystem::path where, const std::string& size) : path(std::move(where)) {
-    std::filesystem::create_directories(path);
+  SmallDisk(fs::path where, const std::string& size) : path(std::move(where)) {
+    fs::create_directories(path);
     mounted = ::mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, ("size=" + size).c_str()) == 0;
   }
   ~SmallDisk() {
     if (mounted) ::umount2(path.c_str(), MNT_DETACH);
   }
-  std::filesystem::path path;
+  fs::path path;
   bool mounted = false;
 };
 
 // Xvfb on a display number it picks itself (-displayfd), with these further arguments.
-class XServer {
+class XServer : public Process {
  public:
   // -noreset: a suite may share one server while its clients come and go.
   explicit XServer(std::vector<std::string> args = {"-screen", "0", "1280x800x24"})
-      : process_(
+      : Process(
             (args.insert(args.begin(), {"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset"}), args)),
-        display_(":" + process_.readLine(Clock::now() + kStartTimeout).value_or("")) {
+        display_(":" + readLine(Clock::now() + kStartTimeout).value_or("")) {
     if (display_ == ":") throw std::runtime_error("Xvfb did not report a display number");
   }
-  XServer(int width, int height)
-      : XServer({"-screen", "0", std::to_string(width) + "x" + std::to_string(height) + "x24"}) {}
   const std::string& display() const { return display_; }
-  void kill() { process_.signal(SIGKILL), process_.waitExit(Clock::now() + kStartTimeout); }  // now
+  void kill() { signal(SIGKILL), waitExit(Clock::now() + kStartTimeout); }  // now
 
  private:
-  Process process_;
   std::string display_;
-};
-
-// openbox as a reparenting window manager. Owning WM_S0 is not enough: openbox drops map requests
-// that come before its startup ends, and it runs the --startup command once it is ready.
-struct WindowManager {
-  WindowManager(const std::string& display, const std::filesystem::path& home)
-      : process({"openbox", "--sm-disable", "--startup", "touch " + (home / "openbox-ready").string()},
-                {Environment().set("DISPLAY", display).set("HOME", home).unset("XDG_CONFIG_HOME"), true}) {
-    await([&] { return std::filesystem::exists(home / "openbox-ready"); }, "openbox");
-  }
-  Process process;
 };
 
 enum class SoundServerKind { PulseAudio, PipeWire };
@@ -219,11 +199,10 @@ enum class SoundServerKind { PulseAudio, PipeWire };
 // root's. WirePlumber runs without device monitors and bluetooth, so without a session bus.
 class PulseServer {
  public:
-  explicit PulseServer(const std::filesystem::path& directory,
-                       SoundServerKind kind = SoundServerKind::PulseAudio)
+  explicit PulseServer(const fs::path& directory, SoundServerKind kind = SoundServerKind::PulseAudio)
       : home_(directory / "home"), runtime_(directory / "runtime") {
     const auto config = home_ / ".config" / "wireplumber";
-    std::filesystem::create_directories(config / "main.lua.d");
+    fs::create_directories(config / "main.lua.d");
     ::mkdir(runtime_.c_str(), 0700);  // pulseaudio and pipewire want it private
     // No DISPLAY: D-Bus would otherwise autolaunch a bus of its own through X11.
     Environment env = environment().set("XDG_CONFIG_HOME", home_ / ".config");
@@ -243,7 +222,7 @@ class PulseServer {
           << "default_access.properties[\"enable-flatpak-portal\"] = false\n";
       start({"pipewire"});
       // Its clients connect once, so the server's socket must be there first.
-      await([&] { return std::filesystem::exists(runtime_ / "pipewire-0"); }, "pipewire");
+      await([&] { return fs::exists(runtime_ / "pipewire-0"); }, "pipewire");
       for (const char* client : {"wireplumber", "pipewire-pulse"}) start({client});
     } else {
       start({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
@@ -271,7 +250,7 @@ class PulseServer {
   }
 
  private:
-  std::filesystem::path home_, runtime_;
+  fs::path home_, runtime_;
   std::string address_;
   std::list<Process> children_;  // clients before the server they need, so they end first
 };
