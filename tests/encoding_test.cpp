@@ -46,8 +46,7 @@ TEST(PixelConvertTest, Bt709LimitedRangeBlockMeansAndOddEdges) {
     std::vector<std::uint8_t> luma(8), chroma(4);
     bgrxToNv12(Picture(4, 2, std::uint32_t(r << 16 | g << 8 | b)), luma.data(), 4, chroma.data(), 4);
     for (std::uint8_t value : luma) EXPECT_NEAR(value, y, 1) << r << "," << g << "," << b;
-    EXPECT_NEAR(chroma[0], cb, 1);
-    EXPECT_NEAR(chroma[1], cr, 1);
+    EXPECT_TRUE(std::abs(chroma[0] - cb) <= 1 && std::abs(chroma[1] - cr) <= 1) << r << "," << g << "," << b;
   }
   // 3x3 red and black like a chessboard, rows wider than the picture (padding must not be read).
   const int stride = 5 * 4;
@@ -88,8 +87,7 @@ TEST_P(FrameConverterTest, PlacesEachPictureOnBlack) {
   for (auto [sourceWidth, sourceHeight, x0, y0, w, h] : param.pictures) {
     SCOPED_TRACE(std::to_string(sourceWidth) + "x" + std::to_string(sourceHeight));
     converter.convert(Picture(sourceWidth, sourceHeight, 0xff0000), frame);
-    ASSERT_EQ(frame.width, width);
-    ASSERT_EQ(frame.height, height);
+    ASSERT_EQ(std::pair(frame.width, frame.height), std::pair(width, height));
     for (int y = 0; y < height; ++y) {
       for (int x = 0; x < width; ++x) {
         const bool inside = x >= x0 && x < x0 + w && y >= y0 && y < y0 + h;
@@ -135,8 +133,7 @@ TEST(FrameConverterBandsTest, BandByBandGivesTheWholeImagesResult) {
       banded.convertRows(
           {image.data + std::size_t(top) * image.stride, width, std::min(32, height - top), image.stride},
           top);
-    EXPECT_EQ(frame.luma, expected.luma) << width << "x" << height;
-    EXPECT_EQ(frame.chroma, expected.chroma) << width << "x" << height;
+    EXPECT_TRUE(frame.luma == expected.luma && frame.chroma == expected.chroma) << width << "x" << height;
   }
 }
 
@@ -318,6 +315,7 @@ TEST_F(MovieWriterTest, NeverReplacesOrRemovesAFileItDidNotMake) {
                 " was deleted during the recording: No such file or directory");
 }
 
+// A full disk fails the same way: see the stream test.
 TEST_F(MovieWriterTest, AFailedWriterKeepsRefusingWithTheSameError) {
   auto wrongSize = writer("wrong.mp4", {101, 51, 15, true});
   Nv12Frame frame;
@@ -325,21 +323,6 @@ TEST_F(MovieWriterTest, AFailedWriterKeepsRefusingWithTheSameError) {
   const std::string invalid = failure([&] { wrongSize.writeVideoFrame(frame, 0); });
   EXPECT_EQ(invalid, "Invalid image for the movie: Invalid argument");
   EXPECT_EQ(failure([&] { wrongSize.finish(100'000); }), invalid);
-
-  const e2e::SmallDisk small(dir_ / "small", "200k");
-  if (!small.mounted) GTEST_SKIP() << "cannot mount a small file system here";
-  auto full = writer("small/movie.mp4");
-  // Noise does not compress, so the disk fills within a few frames.
-  std::vector<std::uint8_t> noise(320 * 240 * 4);
-  std::uint32_t state = 12345;
-  std::string message;
-  for (int i = 0; i < 200 && message.empty(); ++i) {
-    for (auto& byte : noise) byte = std::uint8_t((state = state * 1664525u + 1013904223u) >> 24);
-    message = failure([&] { full.writeVideoFrame({noise.data(), 320, 240, 320 * 4}, i * 1'100'000); });
-  }
-  EXPECT_EQ(message, "Could not write the movie file " + (small.path / "movie.mp4").string() +
-                         ": No space left on device");
-  EXPECT_EQ(failure([&] { full.finish(300'000'000); }), message);
 }
 
 TEST(MediaErrorsTest, MessagesNameTheCause) {

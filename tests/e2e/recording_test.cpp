@@ -83,7 +83,6 @@ class E2eTest : public ::testing::Test {
   std::unique_ptr<PulseServer> pulse;
   std::list<Process> windows;
   std::uint32_t opened = 0;
-  std::optional<SmallDisk> disk;   // the full-disk test's, which the program must not hold busy
   std::optional<Process> run;      // the program
   std::vector<std::string> lines;  // its stdout lines read so far
 };
@@ -208,12 +207,12 @@ Act during(Act fault, bool reported = false) {
 Act signalAfter(std::chrono::milliseconds wait, int signo) {
   return [=](T& t) { t.startRecording(), sleep_for(wait), t.run->signal(signo); };
 }
-// A window without pixels (InputOnly), mapped or destroyed already.
-std::uint32_t inputOnlyWindow(T& t, bool destroyed) {
+// A window without pixels (InputOnly), mapped.
+std::uint32_t inputOnlyWindow(T& t) {
   const xcb_window_t window = xcb_generate_id(t.xcb());
   xcb_create_window(t.xcb(), 0, window, t.root(), 0, 0, 300, 200, 0, XCB_WINDOW_CLASS_INPUT_ONLY, 0, 0,
                     nullptr);
-  destroyed ? xcb_destroy_window(t.xcb(), window) : xcb_map_window(t.xcb(), window);
+  xcb_map_window(t.xcb(), window);
   return t.sync(), window;
 }
 
@@ -251,28 +250,12 @@ constexpr const char* kNoWindow = "Could not find the Quorvale window";
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Faults, FaultTest, ::testing::ValuesIn(std::vector<Fault>{
-    {"XServerKilled", "1 started error", "", 0.5, during([](T& t) { t.x->kill(); }, true)},
     {"WindowClosed", "1 started error", "closed", 0.5, during([](T& t) { t.windows.pop_back(); }, true)},
-    // Random blocks barely compress: 300 KiB are full within seconds.
-    {"DiskFull", "1 started error", "No space left on device", 0, [](T& t) {
-      if (!t.disk.emplace(t.movie.parent_path(), "300k").mounted) GTEST_SKIP() << "no tmpfs";
-      t.open("--width 320 --height 240 --noise"), during([](T&) {}, true)(t); }},
     // Guards against "finished" for a movie that no longer exists anywhere.
     {"OutputDeleted", "1 started error", "was deleted", -1, during([](T& t) { fs::remove(t.movie); })},
-    {"OutputFolderRemoved", "1 started error", "was deleted", -1,
-     during([](T& t) { fs::remove_all(t.movie.parent_path()); })},
     // Guards against a movie that only becomes readable once it is finished.
     {"Sigkill", "-9 started", "", 2.0, signalAfter(4500ms, SIGKILL)},
-    {"Sigint", "0 started finished", "", 1.4, signalAfter(2s, SIGINT)},
     {"Sigterm", "0 started finished", "", 1.4, signalAfter(2s, SIGTERM)},
-    {"Sighup", "0 started finished", "", 1.4, signalAfter(2s, SIGHUP)},
-    // Guards against a second stop request being ignored while the first one is finishing the movie.
-    // Stopping takes milliseconds, too little to aim at: both arrive together while it is halted.
-    {"SecondSignal", "1 started", "", 0, [](T& t) {
-      t.startRecording(), t.run->signal(SIGSTOP);
-      siginfo_t halted;
-      ::waitid(P_PID, t.run->pid(), &halted, WSTOPPED | WNOWAIT);
-      for (int signo : {SIGINT, SIGTERM, SIGCONT}) t.run->signal(signo); }},
     // Guards against the failed write of "finished" (EPIPE) spoiling the movie or the exit status.
     {"StdoutClosed", "0 started", "", 1.4, during([](T& t) { t.run->closeStdout(); })},
     // The app's death closes its ends of both pipes.
@@ -282,8 +265,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultTest, ::testing::ValuesIn(std::vector<Faul
     // Guards against leaving the unplayable file of a failed start: a retry under its name would fail.
     {"SixteenBitDisplay", "1 error", "", -1, [](T& t) { t.record(t.opened); }, "640x480x16"},
     {"RootWindow", "1 error", kNoWindow, -1, [](T& t) { t.record(t.root()); }},
-    {"InputOnlyWindow", "1 error", kNoWindow, -1, [](T& t) { t.record(inputOnlyWindow(t, false)); }},
-    {"DestroyedWindow", "1 error", kNoWindow, -1, [](T& t) { t.record(inputOnlyWindow(t, true)); }},
+    {"InputOnlyWindow", "1 error", kNoWindow, -1, [](T& t) { t.record(inputOnlyWindow(t)); }},
     {"WindowOnAnotherScreen", "1 error", kNoWindow, -1,
      [](T& t) { t.record(t.open("", ":", t.x->display() + ".1")); }},
     // Fails later in the start than the lookup, at a moment of its own.
