@@ -294,11 +294,7 @@ TEST_P(CaptureTest, DisplayFilterShowsTheApplicationsWindowsAndReportsTheirFrame
             changes.end());
 
   // Guards against unreported moves, and a crop past the display's edge enlarging the visible part.
-  const std::uint32_t moved[] = {1180, 700, 300, 200};
-  xcb_configure_window(
-      client_.get(), target,
-      XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, moved);
-  client_.sync();
+  client_.move(target, 1180, 700, 300, 200);
   ASSERT_TRUE(renderUntil(source, frame, [&](const FramePixels&) {
     changes = source.takeWindowFrameChanges();
     return !changes.empty();

@@ -149,11 +149,7 @@ TEST_F(StreamTest, FollowsUpdatesAndStopsWithTheMovieFinished) {
   auto stream =
       start(DisplayFilter{screen_.display, {RunningApplication{::getpid(), ""}}, {}}, config, "followed.mp4");
   EXPECT_EQ(events_.waitFor("started"), "");
-  const std::uint32_t moved[] = {300, 200, 400, 200};
-  xcb_configure_window(
-      client_.get(), target,
-      XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, moved);
-  client_.sync();
+  client_.move(target, 300, 200, 400, 200);
   EXPECT_EQ(events_.waitFor("moved"), "");
   config.setSourceRect(Rect{300, 200, 400, 200});
   stream->updateConfiguration(config, events_.completion("update"));

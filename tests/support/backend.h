@@ -4,15 +4,11 @@
 // looked into with ffprobe and ffmpeg.
 
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <xcb/xcb.h>
 
-#include <algorithm>
 #include <condition_variable>
 #include <functional>
-#include <iterator>
 #include <mutex>
-#include <nlohmann/json.hpp>
 
 #include "e2e/support/media.h"
 #include "platform/platform.h"
@@ -78,6 +74,15 @@ class Client {
                       XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_COLORMAP,
                       values);
     return made(id, true);
+  }
+  void move(xcb_window_t window, std::uint32_t x, std::uint32_t y, std::uint32_t width,
+            std::uint32_t height) {
+    const std::uint32_t geometry[] = {x, y, width, height};
+    xcb_configure_window(
+        c_, window,
+        XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT,
+        geometry);
+    sync();
   }
   void warpPointer(int x, int y) {
     xcb_warp_pointer(c_, XCB_NONE, root(), 0, 0, 0, 0, std::int16_t(x), std::int16_t(y));
