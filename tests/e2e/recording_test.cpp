@@ -69,17 +69,12 @@ class E2eTest : public ::testing::Test {
   std::string transcript() const {  // for failure messages
     return "stdout: " + ::testing::PrintToString(lines) + "\nstderr: " + run->err();
   }
-  xcb_connection_t* xcb() {
-    if (!connection) connection.reset(xcb_connect(x->display().c_str(), nullptr));
-    return connection.get();
-  }
-  void sync() { std::free(xcb_get_input_focus_reply(xcb(), xcb_get_input_focus(xcb()), nullptr)); }
-  xcb_window_t root() { return xcb_setup_roots_iterator(xcb_get_setup(xcb())).data->root; }
+  Client& xcb() { return client ? *client : client.emplace(x->display()); }
 
   TempDir dir;
   const fs::path movie = dir.path() / "movies" / "out.mp4";
   std::unique_ptr<XServer> x;
-  std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> connection{nullptr, &xcb_disconnect};
+  std::optional<Client> client;  // the test's own, made when first needed
   std::unique_ptr<PulseServer> pulse;
   std::list<Process> windows;
   std::uint32_t opened = 0;
@@ -161,13 +156,10 @@ TEST_F(E2eTest, CropFollowsTheWindowShownMovedEnlargedAndCovered) {
   await([&] { return fs::exists(ready); }, "openbox");
   const auto window = open("--x 100 --y 100 --width 640 --height 360 --color 00c000 --unmapped");
   startRecording();
-  xcb_map_window(xcb(), window), sync();
+  xcb_map_window(xcb().get(), window), xcb().sync();
   sleep_for(1500ms);
-  xcb_delete_property(xcb(), window, XCB_ATOM_WM_NORMAL_HINTS);  // its fixed size
-  const std::uint32_t enlarged[] = {500, 250, 960, 540};
-  const auto geometry =
-      XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT;
-  xcb_configure_window(xcb(), window, geometry, enlarged), sync();
+  xcb_delete_property(xcb().get(), window, XCB_ATOM_WM_NORMAL_HINTS);                   // its fixed size
+  xcb().move(window, 500, 250, 960, 540);                                               // enlarged
   open("--x 400 --y 200 --width 800 --height 500 --color 0000ff --override-redirect");  // on top of it
   sleep_for(1500ms);
   run->write("\n");
@@ -209,11 +201,13 @@ Act signalAfter(std::chrono::milliseconds wait, int signo) {
 }
 // A window without pixels (InputOnly), mapped.
 std::uint32_t inputOnlyWindow(T& t) {
-  const xcb_window_t window = xcb_generate_id(t.xcb());
-  xcb_create_window(t.xcb(), 0, window, t.root(), 0, 0, 300, 200, 0, XCB_WINDOW_CLASS_INPUT_ONLY, 0, 0,
+  xcb_connection_t* c = t.xcb().get();
+  const xcb_window_t window = xcb_generate_id(c);
+  xcb_create_window(c, 0, window, t.xcb().root(), 0, 0, 300, 200, 0, XCB_WINDOW_CLASS_INPUT_ONLY, 0, 0,
                     nullptr);
-  xcb_map_window(t.xcb(), window);
-  return t.sync(), window;
+  xcb_map_window(c, window);
+  t.xcb().sync();
+  return window;
 }
 
 struct Fault {
@@ -264,7 +258,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultTest, ::testing::ValuesIn(std::vector<Faul
     {"StdinClosedAtOnce", "0 started finished", "", 0.01, [](T& t) { t.record(t.opened).closeStdin(); }},
     // Guards against leaving the unplayable file of a failed start: a retry under its name would fail.
     {"SixteenBitDisplay", "1 error", "", -1, [](T& t) { t.record(t.opened); }, "640x480x16"},
-    {"RootWindow", "1 error", kNoWindow, -1, [](T& t) { t.record(t.root()); }},
+    {"RootWindow", "1 error", kNoWindow, -1, [](T& t) { t.record(t.xcb().root()); }},
     {"InputOnlyWindow", "1 error", kNoWindow, -1, [](T& t) { t.record(inputOnlyWindow(t)); }},
     {"WindowOnAnotherScreen", "1 error", kNoWindow, -1,
      [](T& t) { t.record(t.open("", ":", t.x->display() + ".1")); }},

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 #include <chrono>
 #include <filesystem>
@@ -189,6 +190,88 @@ class XServer : public Process {
 
  private:
   std::string display_;
+};
+
+// A test application's X connection and its windows.
+class Client {
+ public:
+  explicit Client(const std::string& display) : c_(xcb_connect(display.c_str(), nullptr)) {
+    screen_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+  }
+  ~Client() { xcb_disconnect(c_); }
+  xcb_connection_t* get() const { return c_; }
+  xcb_window_t root() const { return screen_->root; }
+
+  xcb_window_t window(int x, int y, int width, int height, std::uint32_t rgb, bool map = true,
+                      bool overrideRedirect = false, xcb_window_t parent = XCB_WINDOW_NONE) {
+    const xcb_window_t id = xcb_generate_id(c_);
+    const std::uint32_t values[] = {rgb, overrideRedirect ? 1u : 0u};
+    xcb_create_window(c_, XCB_COPY_FROM_PARENT, id, parent ? parent : root(), std::int16_t(x),
+                      std::int16_t(y), std::uint16_t(width), std::uint16_t(height), 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual,
+                      XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+    return made(id, map);
+  }
+  void property(xcb_window_t window, const std::string& name, xcb_atom_t type, std::uint8_t format,
+                const void* data, std::uint32_t count) {
+    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, atom(name), type, format, count, data);
+    sync();
+  }
+  xcb_atom_t atom(const std::string& name) {
+    auto* reply =
+        xcb_intern_atom_reply(c_, xcb_intern_atom(c_, 0, std::uint16_t(name.size()), name.data()), nullptr);
+    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+    std::free(reply);
+    return atom;
+  }
+  void fill(xcb_window_t window, std::uint32_t rgb, xcb_rectangle_t rect) {
+    const xcb_gcontext_t gc = xcb_generate_id(c_);
+    xcb_create_gc(c_, gc, window, XCB_GC_FOREGROUND, &rgb);
+    xcb_poly_fill_rectangle(c_, window, gc, 1, &rect);
+    xcb_free_gc(c_, gc);
+    sync();
+  }
+  // An override-redirect popup with a 32-bit visual: its pixels carry premultiplied alpha.
+  xcb_window_t translucentPopup(int x, int y, int width, int height, std::uint32_t argb) {
+    xcb_visualid_t visual = 0;
+    for (auto d = xcb_screen_allowed_depths_iterator(screen_); d.rem && !visual; xcb_depth_next(&d))
+      if (d.data->depth == 32 && d.data->visuals_len) visual = xcb_depth_visuals(d.data)->visual_id;
+    const xcb_colormap_t colormap = xcb_generate_id(c_);
+    xcb_create_colormap(c_, XCB_COLORMAP_ALLOC_NONE, colormap, root(), visual);
+    const xcb_window_t id = xcb_generate_id(c_);
+    const std::uint32_t values[] = {argb, 0, 1, colormap};
+    xcb_create_window(c_, 32, id, root(), std::int16_t(x), std::int16_t(y), std::uint16_t(width),
+                      std::uint16_t(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, visual,
+                      XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_COLORMAP,
+                      values);
+    return made(id, true);
+  }
+  void move(xcb_window_t window, std::uint32_t x, std::uint32_t y, std::uint32_t width,
+            std::uint32_t height) {
+    const std::uint32_t geometry[] = {x, y, width, height};
+    xcb_configure_window(
+        c_, window,
+        XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT,
+        geometry);
+    sync();
+  }
+  void warpPointer(int x, int y) {
+    xcb_warp_pointer(c_, XCB_NONE, root(), 0, 0, 0, 0, std::int16_t(x), std::int16_t(y));
+    sync();
+  }
+  // A round trip: everything sent before has been processed.
+  void sync() { std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
+
+ private:
+  xcb_window_t made(xcb_window_t id, bool map) {
+    const std::uint32_t pid = std::uint32_t(::getpid());  // for servers without X-Resource
+    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, id, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, 1, &pid);
+    if (map) xcb_map_window(c_, id);
+    sync();
+    return id;
+  }
+  xcb_connection_t* c_;
+  xcb_screen_t* screen_ = nullptr;
 };
 
 enum class SoundServerKind { PulseAudio, PipeWire };
