@@ -112,10 +112,7 @@ class ScriptedPlatform final : public platform::Platform, public platform::Strea
   void startCapture(Completion completion) override { play(onStartCapture, std::move(completion)); }
   void stopCapture(Completion completion) override { play(onStopCapture, std::move(completion)); }
   void updateConfiguration(const platform::StreamConfiguration& changed, Completion completion) override {
-    {
-      const std::lock_guard lock(mutex_);
-      updates.push_back(changed);
-    }
+    updates.push_back(changed);  // on the platform's thread; drain() orders it before the test reads it
     post([completion, error = updateError] { completion(error); });
   }
 
@@ -157,10 +154,7 @@ class ScriptedPlatform final : public platform::Platform, public platform::Strea
   void post(std::function<void()> fn) {
     hold(1);
     asio::post(thread_, [this, fn = std::move(fn)]() mutable {
-      try {
-        fn();
-      } catch (const std::exception&) {  // a completion resumed twice; the service carries on
-      }
+      fn();
       fn = nullptr;  // whatever the delivery held goes before drain() sees it done
       hold(-1);
     });
@@ -177,7 +171,7 @@ class ScriptedPlatform final : public platform::Platform, public platform::Strea
   platform::RecordingOutputDelegate* outputDelegate_ = nullptr;
   platform::StreamDelegate* streamDelegate_ = nullptr;
   std::shared_ptr<platform::RecordingOutput> output_;
-  std::mutex mutex_;  // guards pending_ and updates
+  std::mutex mutex_;  // guards pending_
   int pending_ = 0;
   std::condition_variable idle_;  // signalled when pending_ drops to 0
 };
