@@ -92,11 +92,10 @@ struct SessionTest : ::testing::TestWithParam<Session>, StopRequest {
     platform.drain();
   }
 
-  int run(std::vector<std::string> arguments) {
-    for (auto& argument : arguments) argument = expand(argument);
-    arguments.insert(arguments.begin(), "quorvale_screen_recorder");
+  int run() {
     RunEnvironment environment;
-    environment.arguments = arguments;
+    environment.arguments = {"quorvale_screen_recorder"};
+    for (const auto& argument : GetParam().arguments) environment.arguments.push_back(expand(argument));
     // As the program does: the platform and the rest are made once the arguments have passed.
     environment.prepare = [this](RunEnvironment& prepared) {
       prepared.platform = &platform;
@@ -134,8 +133,6 @@ struct SessionTest : ::testing::TestWithParam<Session>, StopRequest {
       const auto& filter = std::get<platform::DisplayFilter>(*platform.filter);
       text << "display " << filter.display.displayID;
       EXPECT_EQ(filter.includedApplications, std::vector{kApp});  // its windows only, whichever they are
-      const auto& c = *platform.configuration;
-      EXPECT_EQ(std::tuple(c.ignoreShadowsDisplay(), c.ignoreGlobalClipDisplay()), std::tuple(false, false));
     }
     put(*platform.configuration);
     for (const auto& update : platform.updates) text << ", then", put(update);
@@ -161,7 +158,7 @@ TEST_P(SessionTest, ReportsOnceBeforeEachStepReturnsAndExitsWithItsStatus) {
   if (s.setup) s.setup(*this);
   platform.onStartCapture = s.start;
   platform.onStopCapture = s.stop;
-  EXPECT_EQ(run(s.arguments), s.status);
+  EXPECT_EQ(run(), s.status);
   // No waiting for the platform: each event is out before the step that made it returns.
   EXPECT_EQ(atExit, expand(s.output));
   const bool recording = s.output.starts_with(R"({"status":"started")");
@@ -173,13 +170,11 @@ TEST_P(SessionTest, ReportsOnceBeforeEachStepReturnsAndExitsWithItsStatus) {
   // The movie's settings, whatever is recorded; built on the main thread.
   EXPECT_EQ(platform.streamBuildThread, std::this_thread::get_id());
   const auto& c = *platform.configuration;
-  EXPECT_EQ(
-      std::tuple(c.minimumFrameInterval(), c.queueDepth(), c.pixelFormat(), c.sampleRate(), c.channelCount(),
-                 c.preservesAspectRatio(), c.showsCursor(), c.scalesToFit(), c.capturesAudio(),
-                 c.captureMicrophone(), c.excludesCurrentProcessAudio(), c.showMouseClicks(),
-                 c.ignoreShadowsSingleWindow(), c.ignoreGlobalClipSingleWindow(), c.includeChildWindows()),
-      std::tuple(platform::FrameInterval{1, 15}, 5, platform::kPixelFormat420v, 48000, 2, true, true, true,
-                 true, false, false, true, false, false, true));
+  // Those the capture service reads; it leaves the rest at their defaults.
+  EXPECT_EQ(std::tuple(c.minimumFrameInterval(), c.queueDepth(), c.sampleRate(), c.channelCount(),
+                       c.preservesAspectRatio(), c.showsCursor(), c.scalesToFit(), c.capturesAudio(),
+                       c.showMouseClicks(), c.includeChildWindows()),
+            std::tuple(platform::FrameInterval{1, 15}, 5, 48000, 2, true, true, true, true, true, true));
   const auto& output = *platform.outputConfiguration;
   EXPECT_EQ(std::tuple(output.outputURL, output.outputFileType, output.videoCodecType),
             std::tuple(std::filesystem::absolute(expand(s.arguments[0])), platform::kFileTypeMPEG4,
@@ -275,10 +270,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, SessionTest, ::testing::Values(
 // The program itself: the one line on standard output, nothing on standard error.
 TEST_F(SessionTest, ProgramWritesOnlyTheEventLineAndExitsOne) {
   const auto runs = [](const std::string& command, const std::string& output) {
-    EXPECT_EQ(std::system((command + " </dev/null >out.txt 2>err.txt 3>&-").c_str()), 256) << command;
-    std::ifstream out("out.txt"), err("err.txt");
+    EXPECT_EQ(std::system((command + " </dev/null >out.txt 2>&1 3>&-").c_str()), 256) << command;
+    std::ifstream out("out.txt");  // standard error went there too
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(out), {}), output) << command;
-    EXPECT_EQ(err.peek(), EOF) << command;
   };
   runs("'" QUORVALE_PROGRAM "' existing.mp4 42 extra",
        expand(line("error", "A recording already exists at @/existing.mp4.", "@/existing.mp4")));
