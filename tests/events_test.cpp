@@ -29,26 +29,10 @@ TEST(EmitEventTest, OutOfMemoryWritesTheSameLineWithoutAllocating) {
   while (detail.size() < 3000) detail += "a\"b\\c\nd\x1f\b\f\r\t/é ";  // longer than the line buffer
   const SupportRecordingEvent event{"error", "/tmp/Bühne/a.mp4", std::nullopt, detail};  // one member absent
   emitEventEncodedBy(event, outOfMemory);
-  EXPECT_EQ(out.text(), event.encode() + "\n");
-  EXPECT_EQ(err.text(), "");
   emitEventEncodedBy({"error", std::nullopt, std::nullopt, "\xC3("}, outOfMemory);
   emitEvent({"error", std::nullopt, std::nullopt, "\xC3("});
-  EXPECT_EQ(out.text(), event.encode() + "\n");
+  EXPECT_EQ(out.text(), event.encode() + "\n");  // the two refused ones on standard error only
   EXPECT_THAT(err.text(), ::testing::MatchesRegex("(Failed to encode support recording event: [^\n]+\n){2}"));
-}
-
-// Guards against a writer that loops for ever once the parent stops reading.
-TEST(EmitEventTest, AParentThatStoppedReadingLosesTheLineOnly) {
-  int ends[2];
-  ASSERT_EQ(pipe(ends), 0);
-  close(ends[0]);
-  const int saved = dup(STDOUT_FILENO);
-  const auto previous = std::signal(SIGPIPE, SIG_IGN);  // as the program does
-  dup2(ends[1], STDOUT_FILENO);
-  emitEvent({"finished", "/a.mp4", "a.mp4", std::nullopt});
-  dup2(saved, STDOUT_FILENO);
-  std::signal(SIGPIPE, previous);
-  close(saved), close(ends[1]);
 }
 
 // Guards against lines interleaving, as lines longer than a pipe's atomic write size can, and against a
