@@ -36,10 +36,7 @@ class ScriptedPlatform final : public platform::Platform, public platform::Strea
     bool neverAnswer = false;  // the completion is dropped unanswered
   };
 
-  ~ScriptedPlatform() override {
-    drain();
-    thread_.join();
-  }
+  ~ScriptedPlatform() override { drain(); }
 
   // The script.
   bool tooOld = false;
@@ -73,9 +70,8 @@ class ScriptedPlatform final : public platform::Platform, public platform::Strea
                            ContentCompletion completion) override {
     queries.push_back(std::to_string(excludeDesktopWindows) + std::to_string(onScreenWindowsOnly));
     const auto answer = contentAnswers.at(std::min(contentQueries_++, contentAnswers.size() - 1));
-    post([completion = std::move(completion), answer]() mutable {
+    post([completion = std::move(completion), answer] {
       if (!answer.neverAnswer) completion(answer.content, answer.error);
-      completion = nullptr;
     });
   }
   platform::ContentInfo contentInfo(const platform::ContentFilter&) override {
@@ -131,7 +127,7 @@ class ScriptedPlatform final : public platform::Platform, public platform::Strea
       } else if (word == "complete" || word == "fail") {
         post([completion, error = word == "fail" ? error : nullptr] { completion(error); });
       } else if (word == "drop") {  // on a platform thread, as a service that forgets a handler would
-        post([dropped = std::move(completion)]() mutable { dropped = nullptr; });
+        post([dropped = std::move(completion)] {});
       } else if (std::sscanf(word.c_str(), "frame=%u@%lf,%lf,%lf,%lf", &id, &frame.x, &frame.y, &frame.width,
                              &frame.height) == 5) {
         post([this, id, frame] { streamDelegate_->streamWindowFrameDidChange(*this, id, frame); });
@@ -166,7 +162,6 @@ class ScriptedPlatform final : public platform::Platform, public platform::Strea
     if (pending_ == 0) idle_.notify_all();
   }
 
-  asio::thread_pool thread_{1};
   std::size_t contentQueries_ = 0;
   platform::RecordingOutputDelegate* outputDelegate_ = nullptr;
   platform::StreamDelegate* streamDelegate_ = nullptr;
@@ -174,6 +169,7 @@ class ScriptedPlatform final : public platform::Platform, public platform::Strea
   std::mutex mutex_;  // guards pending_
   int pending_ = 0;
   std::condition_variable idle_;  // signalled when pending_ drops to 0
+  asio::thread_pool thread_{1};   // last, so that it is joined before the rest goes
 };
 
 }  // namespace quorvale::testing
