@@ -2,9 +2,7 @@
 // behaviour, sizes always within their bounds, a valid display index.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <cstdint>
 #include <cstdlib>
-#include <vector>
 
 #include "recorder/capture_configuration.h"
 

@@ -2,9 +2,7 @@
 // only when a text is not valid UTF-8; sanitizeUtf8 always makes it encodable.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <cstdint>
 #include <cstdlib>
-#include <string>
 
 #include "events/support_recording_event.h"
 

@@ -17,9 +17,7 @@
 #include <asio/thread_pool.hpp>
 #include <condition_variable>
 #include <cstdio>
-#include <functional>
 #include <mutex>
-#include <optional>
 #include <sstream>
 #include <thread>
 
