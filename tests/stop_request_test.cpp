@@ -47,7 +47,6 @@ TEST(StopRequestTest, ALineTheEndOfInputAFailedReadOrASignalStopsButPartOfALineD
 }
 
 TEST(StopRequestTest, SecondSignalEndsTheProcessAtOnce) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         ProcessStopRequest request(STDIN_FILENO);
