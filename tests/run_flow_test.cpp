@@ -121,7 +121,6 @@ struct SessionTest : ::testing::TestWithParam<Session>, StopRequest {
     const auto put = [&](const platform::StreamConfiguration& c) {
       if (const auto& r = c.sourceRect())
         text << " at " << r->x << "," << r->y << " " << r->width << "x" << r->height;
-      EXPECT_EQ(std::tuple(c.width(), c.height()), std::tuple(1280, 720));  // the movie keeps its size
     };
     if (const auto* alone = std::get_if<platform::WindowFilter>(&*platform.filter)) {
       text << "window at " << alone->window.frame.x << "," << alone->window.frame.y;
@@ -166,11 +165,12 @@ TEST_P(SessionTest, ReportsOnceBeforeEachStepReturnsAndExitsWithItsStatus) {
   // The movie's settings, whatever is recorded; built on the main thread.
   EXPECT_EQ(platform.streamBuildThread, std::this_thread::get_id());
   const auto& c = *platform.configuration;
-  // Those the capture service reads; it leaves the rest at their defaults.
-  EXPECT_EQ(std::tuple(c.minimumFrameInterval(), c.queueDepth(), c.sampleRate(), c.channelCount(),
-                       c.preservesAspectRatio(), c.showsCursor(), c.scalesToFit(), c.capturesAudio(),
-                       c.showMouseClicks(), c.includeChildWindows()),
-            std::tuple(platform::FrameInterval{1, 15}, 5, 48000, 2, true, true, true, true, true, true));
+  // Those the capture service reads; it leaves the rest at their defaults, and the size as it started.
+  EXPECT_EQ(
+      std::tuple(c.width(), c.height(), c.minimumFrameInterval(), c.queueDepth(), c.sampleRate(),
+                 c.channelCount(), c.preservesAspectRatio(), c.showsCursor(), c.scalesToFit(),
+                 c.capturesAudio(), c.showMouseClicks(), c.includeChildWindows()),
+      std::tuple(1280, 720, platform::FrameInterval{1, 15}, 5, 48000, 2, true, true, true, true, true, true));
   const auto& output = *platform.outputConfiguration;
   EXPECT_EQ(std::tuple(output.outputURL, output.outputFileType, output.videoCodecType),
             std::tuple(std::filesystem::absolute(expand(s.arguments[0])), platform::kFileTypeMPEG4,
@@ -197,8 +197,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, SessionTest, ::testing::Values(
     Session{.name = "FolderMissing", .arguments = {"@/caf\xE9/\xE9.mp4", "42"},
             .output = line("error", "The Downloads folder could not be found: @/caf\xEF\xBF\xBD.",
                            "@/caf\xEF\xBF\xBD/\xEF\xBF\xBD.mp4")},
-    Session{.name = "FileExists", .arguments = {"@/existing.mp4/", "42"},
-            .output = line("error", "A recording already exists at @/existing.mp4.", "@/existing.mp4")},
     // Guards against a relative path staying relative when the working folder is gone.
     Session{.name = "WorkingFolderGone", .arguments = {"clip.mp4", "42"}, .setup = [](SessionTest&) {
               std::filesystem::create_directory("gone"), std::filesystem::current_path("gone");
@@ -248,8 +246,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, SessionTest, ::testing::Values(
             .output = error("Timed out while starting support recording. "
                             "Approve the macOS screen recording prompt and try again.")},
     // The first error is reported at once; the stop fails with it and need not wait for "finished".
-    Session{.name = "ErrorWhileRecording", .during = "outputFailed streamStopped", .stop = "complete",
-            .output = line("started") + error("outputFailed")},
     // Guards against an error callback without an error object leaving room for a second "error" line.
     Session{.name = "ErrorWithoutAnObject", .during = "outputFailedWithout streamStopped", .stop = "complete",
             .output = line("started") + error("An unknown error occurred.")},
@@ -269,7 +265,8 @@ TEST_F(SessionTest, ProgramWritesOnlyTheEventLineAndExitsOne) {
     std::ifstream out("out.txt");  // standard error went there too
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(out), {}), output) << command;
   };
-  runs("'" QUORVALE_PROGRAM "' existing.mp4 42 extra",
+  // A relative path with a trailing separator, and an extra argument.
+  runs("'" QUORVALE_PROGRAM "' existing.mp4/ 42 extra",
        expand(line("error", "A recording already exists at @/existing.mp4.", "@/existing.mp4")));
   // Guards against a writer that loops for ever, or is killed, once the parent has stopped reading.
   int ends[2];
