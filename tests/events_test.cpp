@@ -16,15 +16,13 @@
 namespace quorvale::events {
 namespace {
 
-using testing::OutputCapture;
-
 std::string outOfMemory(const SupportRecordingEvent&) { throw std::bad_alloc(); }
 
 // Guards against the one "error" line lost when memory runs out while it is encoded, and against
 // writing what the encoder refuses (that goes to standard error instead).
 TEST(EmitEventTest, OutOfMemoryWritesTheSameLineWithoutAllocating) {
-  OutputCapture out{STDOUT_FILENO};
-  OutputCapture err{STDERR_FILENO};
+  testing::OutputCapture out{STDOUT_FILENO};
+  testing::OutputCapture err{STDERR_FILENO};
   std::string detail;
   while (detail.size() < 3000) detail += "a\"b\\c\nd\x1f\b\f\r\t/é ";  // longer than the line buffer
   const SupportRecordingEvent event{"error", "/tmp/Bühne/a.mp4", std::nullopt, detail};  // one member absent
@@ -38,7 +36,7 @@ TEST(EmitEventTest, OutOfMemoryWritesTheSameLineWithoutAllocating) {
 // Guards against lines interleaving, as lines longer than a pipe's atomic write size can, and against a
 // line garbled when a signal interrupts its write half way (a pipe holds less than one line).
 TEST(EmitEventTest, LinesStayWholeUnderConcurrentWritersAndSignals) {
-  OutputCapture out{STDOUT_FILENO};
+  testing::OutputCapture out{STDOUT_FILENO};
   struct sigaction interrupt {};
   interrupt.sa_handler = [](int) {};  // no SA_RESTART: an interrupted write returns what it wrote
   sigaction(SIGUSR1, &interrupt, nullptr);

@@ -36,9 +36,7 @@ ScriptedPlatform::ContentAnswer content(
                                              {42, {1540, 100, 800, 600}, kApp, "Quorvale", true},
                                              {42, {1440, 0, 100, 100}, kApp, "", true}},
     std::vector<platform::Display> displays = {{1, {0, 0, 1440, 900}}, {2, {1440, 0, 1920, 1080}}}) {
-  return {std::make_shared<const platform::ShareableContent>(
-              platform::ShareableContent{std::move(windows), std::move(displays)}),
-          error};
+  return {std::make_shared<const platform::ShareableContent>(std::move(windows), std::move(displays)), error};
 }
 
 // The exact line an event makes; "@" stands for the test's folder, "" for no location.
