@@ -69,6 +69,8 @@ class ScriptedPlatform final : public platform::Platform, public platform::Strea
     queries.push_back(std::to_string(excludeDesktopWindows) + std::to_string(onScreenWindowsOnly));
     const auto answer = contentAnswers.at(std::min(contentQueries_++, contentAnswers.size() - 1));
     post([completion = std::move(completion), answer] {
+      // After the query has returned, as a real lookup answers, so that its caller must wait for it.
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
       if (!answer.neverAnswer) completion(answer.content, answer.error);
     });
   }
