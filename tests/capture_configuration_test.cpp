@@ -18,7 +18,7 @@ TEST(OutputSizeTest, FitsTheContentsPixelsWithin1280By720WithoutEnlarging) {
       {1, {0, 0, 1366, 768}, anyWindow, {1280, 719}},     {1, {0, 0, 800, 600}, anyWindow, {800, 600}},
       {1, {0, 0, 1000.3, 700.2}, anyWindow, {1001, 701}}, {0.5, {0, 0, 800, 600}, anyWindow, {800, 600}},
       {2, {0, 0, 20, 10}, anyWindow, {64, 64}},           {1, {0, 0, 3000, 100}, anyWindow, {1280, 64}},
-      {1, {0, 0, 100, 3000}, anyWindow, {64, 720}},
+      {1, {0, 0, 100, 3000}, anyWindow, {64, 720}},       {1.5, {0, 0, 800, 600}, anyWindow, {960, 720}},
       {1, {0, 0, -800, 600}, anyWindow, {800, 600}},  // a negative width reads as its magnitude
       // No content size: twice the window's.
       {3, {0, 0, 0, 0}, {0, 0, 500, 400}, {900, 720}},    {1, {0, 0, 0, 300}, {0, 0, 500, 400}, {1000, 300}},
@@ -45,7 +45,6 @@ TEST(SourceRectTest, IsRelativeToTheDisplayClampedAtTheOriginAndNoLargerThanIt) 
   EXPECT_EQ(sourceRect({1540, 100, 3000, 2000}, {1440, 0, 1920, 1080}), (Rect{100, 100, 1920, 1080}));
   EXPECT_EQ(sourceRect({0.5, 0.5, 10, 10}, {0, 0, 100, 100}), (Rect{0.5, 0.5, 10, 10}));
   EXPECT_TRUE(isUsableSourceRect({0, 0, 1, 1}));
-  EXPECT_FALSE(isUsableSourceRect({0, 0, 0.5, 600}));
   EXPECT_FALSE(isUsableSourceRect({0, 0, 600, 0.99}));
 }
 

@@ -22,7 +22,6 @@ namespace quorvale::recorder {
 namespace {
 
 using namespace std::chrono_literals;
-using platform::Rect;
 using testing::ScriptedPlatform;
 
 const platform::RunningApplication kApp{4242, "Quorvale"};
@@ -192,6 +191,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, SessionTest, ::testing::Values(
     // Regression: invalid UTF-8 in an argument must not lose the error event. The identifier goes first.
     Session{.name = "InvalidWindowIDBeforeMissingFolder", .arguments = {"/no/such/a.mp4", "4\"2\n\\\x01\xFF"},
             .output = line("error", kInvalid + "4\\\"2\\n\\\\\\u0001\xEF\xBF\xBD.", "")},
+    Session{.name = "SignAlone", .arguments = {"@/m.mp4", "+"}, .output = line("error", kInvalid + "+.", "")},
     Session{.name = "FolderMissing", .arguments = {"@/caf\xE9/\xE9.mp4", "42"},
             .output = line("error", "The Downloads folder could not be found: @/caf\xEF\xBF\xBD.",
                            "@/caf\xEF\xBF\xBD/\xEF\xBF\xBD.mp4")},
