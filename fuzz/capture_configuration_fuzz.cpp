@@ -2,10 +2,7 @@
 // behaviour, sizes always within their bounds, a valid display index.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <vector>
 
 #include "recorder/capture_configuration.h"
 
@@ -18,8 +15,7 @@ namespace {
 template <class T>
 T raw(FuzzedDataProvider& in) {
   T value{};
-  const auto bytes = in.ConsumeBytes<std::uint8_t>(sizeof value);
-  if (!bytes.empty()) std::memcpy(&value, bytes.data(), bytes.size());
+  in.ConsumeData(&value, sizeof value);
   return value;
 }
 

@@ -1,9 +1,6 @@
 // The window-identifier parser against an independent model built on std::from_chars.
 #include <charconv>
-#include <cstdint>
 #include <cstdlib>
-#include <optional>
-#include <string_view>
 
 #include "recorder/window_id.h"
 

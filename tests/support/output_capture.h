@@ -24,7 +24,6 @@ class OutputCapture {
     EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
     pipe_ = ends[0];
     ::fcntl(pipe_, F_SETFL, O_NONBLOCK);
-    saved_ = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
     ::dup2(ends[1], fd_);
     ::close(ends[1]);
     // Keeps the pipe from filling up and blocking writers.
@@ -46,7 +45,6 @@ class OutputCapture {
 
   // Everything written before the call.
   std::string text() {
-    std::fflush(nullptr);
     take();
     const std::lock_guard lock(mutex_);
     return text_;
@@ -64,7 +62,7 @@ class OutputCapture {
   }
 
   int fd_;
-  int saved_;
+  int saved_ = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
   int pipe_;
   std::mutex mutex_;
   std::string text_;

@@ -1,9 +1,10 @@
 #pragma once
 
 // A platform whose answers the test sets, delivering every completion and
-// callback on a thread of its own, as the real service does, in order.
+// callback on a thread of its own, as the real service does, in order. It is
+// its own stream: one recording at a time.
 //
-// A stream plays a script of words for each start and stop, one delivery a
+// The stream plays a script of words for each start and stop, one delivery a
 // word, in order: "complete", "fail" (complete with an error), "drop" (let the
 // completion go uncalled), "throw" (from the request itself), the callbacks
 // "started", "finished", "outputFailed", "outputFailedWithout" (no error object),
@@ -16,9 +17,7 @@
 #include <asio/thread_pool.hpp>
 #include <condition_variable>
 #include <cstdio>
-#include <functional>
 #include <mutex>
-#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -27,12 +26,7 @@
 
 namespace quorvale::testing {
 
-struct ScriptedOutput final : platform::RecordingOutput {
-  explicit ScriptedOutput(platform::RecordingOutputDelegate& delegate) : delegate(delegate) {}
-  platform::RecordingOutputDelegate& delegate;
-};
-
-class ScriptedPlatform final : public platform::Platform {
+class ScriptedPlatform final : public platform::Platform, public platform::Stream {
  public:
   struct ContentAnswer {
     std::shared_ptr<const platform::ShareableContent> content;
@@ -40,10 +34,7 @@ class ScriptedPlatform final : public platform::Platform {
     bool neverAnswer = false;  // the completion is dropped unanswered
   };
 
-  ~ScriptedPlatform() override {
-    drain();
-    thread_.join();
-  }
+  ~ScriptedPlatform() override { drain(); }
 
   // The script.
   bool tooOld = false;
@@ -63,8 +54,6 @@ class ScriptedPlatform final : public platform::Platform {
   std::thread::id streamBuildThread;
   std::vector<platform::StreamConfiguration> updates;  // the running stream's new configurations
 
-  // Plays callbacks on the last stream made, as if while it records.
-  void play(const std::string& script);
   // Blocks until every delivery has run and no script is still posting.
   void drain() {
     std::unique_lock lock(mutex_);
@@ -79,9 +68,10 @@ class ScriptedPlatform final : public platform::Platform {
                            ContentCompletion completion) override {
     queries.push_back(std::to_string(excludeDesktopWindows) + std::to_string(onScreenWindowsOnly));
     const auto answer = contentAnswers.at(std::min(contentQueries_++, contentAnswers.size() - 1));
-    post([completion = std::move(completion), answer]() mutable {
+    post([completion = std::move(completion), answer] {
+      // After the query has returned, as a real lookup answers, so that its caller must wait for it.
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
       if (!answer.neverAnswer) completion(answer.content, answer.error);
-      completion = nullptr;
     });
   }
   platform::ContentInfo contentInfo(const platform::ContentFilter&) override {
@@ -97,22 +87,70 @@ class ScriptedPlatform final : public platform::Platform {
       const platform::RecordingOutputConfiguration& asked,
       platform::RecordingOutputDelegate& delegate) override {
     outputConfiguration = asked;
-    return std::make_shared<ScriptedOutput>(delegate);
+    outputDelegate_ = &delegate;
+    return std::make_shared<platform::RecordingOutput>();
   }
   std::shared_ptr<platform::Stream> makeStream(const platform::ContentFilter& asked,
                                                const platform::StreamConfiguration& settings,
-                                               platform::StreamDelegate& delegate) override;
+                                               platform::StreamDelegate& delegate) override {
+    filter = asked;
+    configuration = settings;
+    streamBuildThread = std::this_thread::get_id();
+    streamDelegate_ = &delegate;
+    // Deliveries may still refer to the stream: it is gone once they have run.
+    return {this, [](Stream* stream) { static_cast<ScriptedPlatform*>(stream)->drain(); }};
+  }
+
+  void addRecordingOutput(std::shared_ptr<platform::RecordingOutput> added) override {
+    if (attachError) std::rethrow_exception(attachError);
+    output_ = std::move(added);
+  }
+  void startCapture(Completion completion) override { play(onStartCapture, std::move(completion)); }
+  void stopCapture(Completion completion) override { play(onStopCapture, std::move(completion)); }
+  void updateConfiguration(const platform::StreamConfiguration& changed, Completion completion) override {
+    updates.push_back(changed);  // on the platform's thread; drain() orders it before the test reads it
+    post([completion, error = updateError] { completion(error); });
+  }
+
+  // Plays a script on the stream; without a completion, callbacks as if while it records.
+  void play(const std::string& script, Completion completion = nullptr) {
+    // Deliveries may end the caller's wait, and with it the test, while the script is still posting.
+    hold(1);
+    std::istringstream words(script);
+    for (std::string word; words >> word;) {
+      const auto error = std::make_exception_ptr(platform::PlatformError("test", 1, word));
+      platform::WindowID id = 0;
+      platform::Rect frame;
+      if (word == "throw") {  // as it is issued, as when no thread can be had for it
+        hold(-1);
+        std::rethrow_exception(error);
+      } else if (word == "complete" || word == "fail") {
+        post([completion, error = word == "fail" ? error : nullptr] { completion(error); });
+      } else if (word == "drop") {  // on a platform thread, as a service that forgets a handler would
+        post([dropped = std::move(completion)] {});
+      } else if (std::sscanf(word.c_str(), "frame=%u@%lf,%lf,%lf,%lf", &id, &frame.x, &frame.y, &frame.width,
+                             &frame.height) == 5) {
+        post([this, id, frame] { streamDelegate_->streamWindowFrameDidChange(*this, id, frame); });
+      } else {
+        post([this, word, error] {
+          auto& output = *outputDelegate_;
+          if (word == "started") output.recordingOutputDidStartRecording(*output_);
+          if (word == "finished") output.recordingOutputDidFinishRecording(*output_);
+          if (word == "outputFailed") output.recordingOutputDidFailWithError(*output_, error);
+          if (word == "outputFailedWithout") output.recordingOutputDidFailWithError(*output_, nullptr);
+          if (word == "streamStopped") streamDelegate_->streamDidStopWithError(*this, error);
+        });
+      }
+    }
+    hold(-1);
+  }
 
  private:
-  friend class ScriptedStream;
   // Runs fn on the platform's thread, after everything posted so far.
   void post(std::function<void()> fn) {
     hold(1);
     asio::post(thread_, [this, fn = std::move(fn)]() mutable {
-      try {
-        fn();
-      } catch (const std::exception&) {  // a completion resumed twice; the service carries on
-      }
+      fn();
       fn = nullptr;  // whatever the delivery held goes before drain() sees it done
       hold(-1);
     });
@@ -124,84 +162,14 @@ class ScriptedPlatform final : public platform::Platform {
     if (pending_ == 0) idle_.notify_all();
   }
 
-  asio::thread_pool thread_{1};
   std::size_t contentQueries_ = 0;
-  class ScriptedStream* lastStream_ = nullptr;
-  std::mutex mutex_;  // guards pending_ and updates
+  platform::RecordingOutputDelegate* outputDelegate_ = nullptr;
+  platform::StreamDelegate* streamDelegate_ = nullptr;
+  std::shared_ptr<platform::RecordingOutput> output_;
+  std::mutex mutex_;  // guards pending_
   int pending_ = 0;
   std::condition_variable idle_;  // signalled when pending_ drops to 0
+  asio::thread_pool thread_{1};   // last, so that it is joined before the rest goes
 };
-
-class ScriptedStream final : public platform::Stream {
- public:
-  ScriptedStream(ScriptedPlatform& platform, platform::StreamDelegate& delegate)
-      : platform_(platform), delegate_(delegate) {}
-  ~ScriptedStream() override { platform_.drain(); }  // deliveries may still refer to this stream
-
-  void addRecordingOutput(std::shared_ptr<platform::RecordingOutput> output) override {
-    if (platform_.attachError) std::rethrow_exception(platform_.attachError);
-    output_ = std::static_pointer_cast<ScriptedOutput>(output);
-  }
-  void startCapture(Completion completion) override { play(platform_.onStartCapture, std::move(completion)); }
-  void stopCapture(Completion completion) override { play(platform_.onStopCapture, std::move(completion)); }
-  void updateConfiguration(const platform::StreamConfiguration& configuration,
-                           Completion completion) override {
-    {
-      const std::lock_guard lock(platform_.mutex_);
-      platform_.updates.push_back(configuration);
-    }
-    platform_.post([completion, error = platform_.updateError] { completion(error); });
-  }
-
-  void play(const std::string& script, Completion completion) {
-    // Deliveries may end the caller's wait, and with it the test, while the script is still posting.
-    platform_.hold(1);
-    std::istringstream words(script);
-    for (std::string word; words >> word;) {
-      const auto error = std::make_exception_ptr(platform::PlatformError("test", 1, word));
-      platform::WindowID id = 0;
-      platform::Rect frame;
-      if (word == "throw") {  // as it is issued, as when no thread can be had for it
-        platform_.hold(-1);
-        std::rethrow_exception(error);
-      } else if (word == "complete" || word == "fail") {
-        platform_.post([completion, error = word == "fail" ? error : nullptr] { completion(error); });
-      } else if (word == "drop") {  // on a platform thread, as a service that forgets a handler would
-        platform_.post([dropped = std::move(completion)]() mutable { dropped = nullptr; });
-      } else if (std::sscanf(word.c_str(), "frame=%u@%lf,%lf,%lf,%lf", &id, &frame.x, &frame.y, &frame.width,
-                             &frame.height) == 5) {
-        platform_.post([this, id, frame] { delegate_.streamWindowFrameDidChange(*this, id, frame); });
-      } else {
-        platform_.post([this, word, error] {
-          auto& output = output_->delegate;
-          if (word == "started") output.recordingOutputDidStartRecording(*output_);
-          if (word == "finished") output.recordingOutputDidFinishRecording(*output_);
-          if (word == "outputFailed") output.recordingOutputDidFailWithError(*output_, error);
-          if (word == "outputFailedWithout") output.recordingOutputDidFailWithError(*output_, nullptr);
-          if (word == "streamStopped") delegate_.streamDidStopWithError(*this, error);
-        });
-      }
-    }
-    platform_.hold(-1);
-  }
-
- private:
-  ScriptedPlatform& platform_;
-  platform::StreamDelegate& delegate_;
-  std::shared_ptr<ScriptedOutput> output_;
-};
-
-inline void ScriptedPlatform::play(const std::string& script) { lastStream_->play(script, nullptr); }
-
-inline std::shared_ptr<platform::Stream> ScriptedPlatform::makeStream(
-    const platform::ContentFilter& asked, const platform::StreamConfiguration& settings,
-    platform::StreamDelegate& delegate) {
-  filter = asked;
-  configuration = settings;
-  streamBuildThread = std::this_thread::get_id();
-  auto stream = std::make_shared<ScriptedStream>(*this, delegate);
-  lastStream_ = stream.get();
-  return stream;
-}
 
 }  // namespace quorvale::testing
