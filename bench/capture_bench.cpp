@@ -68,7 +68,7 @@ BENCHMARK(BM_CursorAndClickMark);
 // A private Xvfb with one 1280x720 window, and a frame source watching it.
 class XFixture {
  public:
-  XFixture() : server_(1920, 1080) {
+  XFixture() : server_({"-screen", "0", "1920x1080x24"}) {
     display_ = server_.display();
     c_ = xcb_connect(display_.c_str(), nullptr);
     const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
