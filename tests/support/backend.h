@@ -61,13 +61,6 @@ inline std::string fields(const nlohmann::json& record, std::initializer_list<co
   return text;
 }
 
-// The movie decoded by ffmpeg into the output format that the arguments give; empty when it fails.
-inline std::string decode(const fs::path& file, std::vector<std::string> arguments) {
-  arguments.insert(arguments.begin(), {"ffmpeg", "-v", "error", "-i", file});
-  arguments.push_back("-");
-  return e2e::output(arguments).value_or("");
-}
-
 // The byte offsets of the movie's boxes of this type ("moof": its fragments), found by their tag.
 inline std::vector<std::int64_t> boxes(const fs::path& file, const std::string& type) {
   std::ifstream in(file, std::ios::binary);

@@ -13,6 +13,7 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -204,13 +205,8 @@ class Client {
 
   xcb_window_t window(int x, int y, int width, int height, std::uint32_t rgb, bool map = true,
                       bool overrideRedirect = false, xcb_window_t parent = XCB_WINDOW_NONE) {
-    const xcb_window_t id = xcb_generate_id(c_);
-    const std::uint32_t values[] = {rgb, overrideRedirect ? 1u : 0u};
-    xcb_create_window(c_, XCB_COPY_FROM_PARENT, id, parent ? parent : root(), std::int16_t(x),
-                      std::int16_t(y), std::uint16_t(width), std::uint16_t(height), 0,
-                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual,
-                      XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
-    return made(id, map);
+    return make(parent ? parent : root(), {x, y, width, height}, XCB_COPY_FROM_PARENT, screen_->root_visual,
+                {rgb, 0, overrideRedirect, XCB_COPY_FROM_PARENT}, map);
   }
   void property(xcb_window_t window, const std::string& name, xcb_atom_t type, std::uint8_t format,
                 const void* data, std::uint32_t count) {
@@ -238,13 +234,7 @@ class Client {
       if (d.data->depth == 32 && d.data->visuals_len) visual = xcb_depth_visuals(d.data)->visual_id;
     const xcb_colormap_t colormap = xcb_generate_id(c_);
     xcb_create_colormap(c_, XCB_COLORMAP_ALLOC_NONE, colormap, root(), visual);
-    const xcb_window_t id = xcb_generate_id(c_);
-    const std::uint32_t values[] = {argb, 0, 1, colormap};
-    xcb_create_window(c_, 32, id, root(), std::int16_t(x), std::int16_t(y), std::uint16_t(width),
-                      std::uint16_t(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, visual,
-                      XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_COLORMAP,
-                      values);
-    return made(id, true);
+    return make(root(), {x, y, width, height}, 32, visual, {argb, 0, 1, colormap}, true);
   }
   void move(xcb_window_t window, std::uint32_t x, std::uint32_t y, std::uint32_t width,
             std::uint32_t height) {
@@ -263,7 +253,14 @@ class Client {
   void sync() { std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
 
  private:
-  xcb_window_t made(xcb_window_t id, bool map) {
+  xcb_window_t make(xcb_window_t parent, std::array<int, 4> area, std::uint8_t depth, xcb_visualid_t visual,
+                    std::array<std::uint32_t, 4> values, bool map) {
+    const xcb_window_t id = xcb_generate_id(c_);
+    const auto [x, y, width, height] = area;
+    xcb_create_window(c_, depth, id, parent, std::int16_t(x), std::int16_t(y), std::uint16_t(width),
+                      std::uint16_t(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, visual,
+                      XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_COLORMAP,
+                      values.data());
     const std::uint32_t pid = std::uint32_t(::getpid());  // for servers without X-Resource
     xcb_change_property(c_, XCB_PROP_MODE_REPLACE, id, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, 1, &pid);
     if (map) xcb_map_window(c_, id);
