@@ -49,6 +49,12 @@ inline int packets(const nlohmann::json& info, const std::string& type) {
                            [&](const auto& packet) { return packet["codec_type"] == type; }));
 }
 
+// ffprobe's packets of a movie that may be cut short, as a kill leaves it; complaints are expected.
+inline nlohmann::json cutProbe(const fs::path& file) {
+  return nlohmann::json::parse(
+      e2e::output({"ffprobe", "-v", "quiet", "-show_packets", "-of", "json", file}).value_or("{}"));
+}
+
 inline double seconds(const nlohmann::json& value) { return std::stod(value.get<std::string>()); }
 
 // The named members of an ffprobe record as ffprobe wrote them, space-separated ("h264 320").
