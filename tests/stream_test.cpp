@@ -181,10 +181,13 @@ TEST_F(StreamTest, FollowsUpdatesAndStopsWithTheMovieFinished) {
   EXPECT_EQ(events_.waitFor("failed"), "The movie file " + (dir_.path() / "removed.mp4").string() +
                                            " was deleted during the recording: No such file or directory");
   EXPECT_EQ(events_.count({"finished"}), 1u);
-  // Released while it runs: the movie is finished all the same.
+  // Released while it runs: the movie is finished all the same. Asked for more than any screen gives:
+  // 120 frames a second at most.
+  config.setMinimumFrameInterval({1, 1000});
   stream = start(screen_, config, "released.mp4", "third");
   EXPECT_EQ(events_.waitFor("started", 3), "");
   stream.reset();
+  EXPECT_EQ(fields(e2e::probe(dir_.path() / "released.mp4")["video"], {"time_base"}), "1/120");
   EXPECT_TRUE(e2e::output({"ffmpeg", "-v", "error", "-i", dir_.path() / "released.mp4", "-f", "null", "-"}));
 }
 
