@@ -11,11 +11,11 @@ struct XErrorName {
   std::string_view meaning;
 };
 
-// Core protocol errors, indexed by error code (X.h).
+// Core protocol errors, indexed by error code (X.h), worded as X's own error database words them.
 constexpr std::array<XErrorName, 18> kXErrors = {{
     {"Success", "no error"},
-    {"BadRequest", "bad request code"},
-    {"BadValue", "integer parameter out of range"},
+    {"BadRequest", "invalid request code or no such operation"},
+    {"BadValue", "integer parameter out of range for operation"},
     {"BadWindow", "invalid Window parameter"},
     {"BadPixmap", "invalid Pixmap parameter"},
     {"BadAtom", "invalid Atom parameter"},
@@ -24,7 +24,7 @@ constexpr std::array<XErrorName, 18> kXErrors = {{
     {"BadMatch", "invalid parameter attributes"},
     {"BadDrawable", "invalid Pixmap or Window parameter"},
     {"BadAccess", "attempt to access private resource denied"},
-    {"BadAlloc", "insufficient resources"},
+    {"BadAlloc", "insufficient resources for operation"},
     {"BadColor", "invalid Colormap parameter"},
     {"BadGC", "invalid GC parameter"},
     {"BadIDChoice", "invalid resource ID chosen for this connection"},
