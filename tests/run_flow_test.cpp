@@ -61,6 +61,7 @@ struct Session {
   RecorderBounds bounds = {1h, 1h};  // a lost wake-up hangs the test until it times out
   std::string output;                // everything written
   std::string recorded = "";         // what the stream records, where it matters
+  friend void PrintTo(const Session& session, std::ostream* out) { *out << session.name; }
 };
 
 struct SessionTest : ::testing::TestWithParam<Session>, StopRequest {
@@ -118,6 +119,8 @@ struct SessionTest : ::testing::TestWithParam<Session>, StopRequest {
     const auto put = [&](const platform::StreamConfiguration& c) {
       if (const auto& r = c.sourceRect())
         text << " at " << r->x << "," << r->y << " " << r->width << "x" << r->height;
+      EXPECT_EQ(std::tuple(c.width(), c.height(), c.capturesAudio()), std::tuple(1280, 720, true))
+          << "a crop keeps the movie's settings";
     };
     if (const auto* alone = std::get_if<platform::WindowFilter>(&*platform.filter)) {
       text << "window at " << alone->window.frame.x << "," << alone->window.frame.y;
