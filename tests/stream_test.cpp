@@ -142,6 +142,26 @@ TEST_F(StreamTest, RecordsAnUnchangedWindowUntilItIsClosed) {
   EXPECT_LE(packets(info, "video"), 6) << "an unchanged picture is not encoded at the full rate";
 }
 
+// The sound of the window's application, here a player this process started, goes into the movie.
+TEST_F(StreamTest, RecordsTheApplicationsSound) {
+  const e2e::PulseServer sound(dir_.path() / "sound");
+  e2e::Process player({"ffmpeg", "-nostdin", "-v", "quiet", "-re", "-f", "lavfi", "-i",
+                       "sine=frequency=440:duration=60", "-f", "pulse", "player"},
+                      {sound.environment().set("PULSE_LATENCY_MSEC", "40"), true});
+  e2e::await([&] { return !sound.sinkInputs().empty(); }, "the player");
+  ::setenv("PULSE_SERVER", sound.serverAddress().c_str(), 1);
+  const xcb_window_t target = client_.window(0, 0, 160, 120, kRed);
+  auto config = size(160, 120);
+  config.setCapturesAudio(true);
+  auto stream = start(WindowFilter{Window{target, Rect{0, 0, 160, 120}, {}, {}, true}}, config, "sound.mp4");
+  EXPECT_EQ(events_.waitFor("started"), "");
+  std::this_thread::sleep_for(3s);
+  stream->stopCapture(events_.completion("stop"));
+  EXPECT_EQ(events_.waitFor("finished"), "");
+  ::unsetenv("PULSE_SERVER");
+  EXPECT_GT(e2e::toneShare(e2e::soundOf(dir_.path() / "sound.mp4"), 48000, 440), 0.3);
+}
+
 // A display filter's crop follows the window: moves are reported, updates taken, and the movie keeps its
 // size.
 TEST_F(StreamTest, FollowsUpdatesAndStopsWithTheMovieFinished) {
