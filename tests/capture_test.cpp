@@ -26,7 +26,7 @@ std::uint32_t pixelAt(const FramePixels& frame, int x, int y) {
 }
 
 // What the source draws now; an empty picture when it has nothing new.
-FramePixels picture(FrameSource& source) {
+FramePixels picture(auto&& source) {
   FramePixels frame;
   return source.render(frame, monotonicMicros()) ? frame : FramePixels{};
 }
@@ -84,13 +84,10 @@ constexpr CaptureOptions kPlain{.showsCursor = false},
 class CaptureTest : public ::testing::TestWithParam<bool> {
  protected:
   static const std::string& display() {
-    auto& server = servers_[GetParam()];
-    if (!server)
-      server = std::make_unique<e2e::XServer>(
-          GetParam() ? std::vector<std::string>{"-screen", "0", "1280x800x24"}
-                     : std::vector<std::string>{"-screen", "0", "1280x800x24", "-extension", "MIT-SHM",
-                                                "-extension", "X-Resource"});
-    return server->display();
+    static std::map<bool, e2e::XServer> servers;  // shared by a suite's cases, ended at exit
+    std::vector<std::string> options{"-screen", "0", "1280x800x24"};
+    if (!GetParam()) options.insert(options.end(), {"-extension", "MIT-SHM", "-extension", "X-Resource"});
+    return servers.try_emplace(GetParam(), options).first->second.display();
   }
   static FrameSource source(xcb_window_t window, const CaptureOptions& options = kPlain) {
     return FrameSource(display(), WindowFilter{Window{window, {}, {}, {}, true}}, options);
@@ -101,8 +98,7 @@ class CaptureTest : public ::testing::TestWithParam<bool> {
     return std::nullopt;
   }
 
-  static inline std::unique_ptr<e2e::XServer> servers_[2];  // shared by a suite's cases, ended at exit
-  Client client_{display()};
+  e2e::Client client_{display()};
 };
 
 TEST_P(CaptureTest, CatalogListsClientWindowsWithFramePidTitleAndVisibility) {
@@ -181,14 +177,12 @@ TEST_P(CaptureTest, WindowFilterShowsTheWholeWindowWithItsOwnPopupsAndNothingEls
   EXPECT_EQ(pixelAt(frame, 320, 20), kRed) << "another program's window";
   EXPECT_EQ(pixelAt(frame, 100, 280), kRed) << "the window covering it";
   EXPECT_EQ(pixelAt(frame, 399, 299), kRed);
-  auto alone = source(target, kAlone), glassAlone = source(glass), edgeAlone = source(edge),
-       dotAlone = source(dot);
-  EXPECT_EQ(pixelAt(picture(alone), 60, 60), kRed);
-  EXPECT_EQ(pixelAt(picture(glassAlone), 5, 5), 0x404040u)
+  EXPECT_EQ(pixelAt(picture(source(target, kAlone)), 60, 60), kRed);
+  EXPECT_EQ(pixelAt(picture(source(glass)), 5, 5), 0x404040u)
       << "a translucent window recorded as it is, not blended with itself";
   // Mostly off the screen, and as small as a window gets.
-  EXPECT_EQ(pixelAt(picture(edgeAlone), 190, 190), kRed);
-  EXPECT_EQ(pixelAt(picture(dotAlone), 0, 0), kRed);
+  EXPECT_EQ(pixelAt(picture(source(edge)), 190, 190), kRed);
+  EXPECT_EQ(pixelAt(picture(source(dot)), 0, 0), kRed);
 
   // Unchanged: no new frame. Drawn on: the change shows.
   whole.processEvents(monotonicMicros());
@@ -257,12 +251,8 @@ TEST_P(CaptureTest, BandByBandRenderingDrawsOneStateOfTheSamePicture) {
 
   // Guards against a window read in strips showing two of its states in one picture (a torn frame).
   auto strips = source(target);
-  EXPECT_EQ(pixelAt(renderInBands(strips,
-                                  [&] {
-                                    client_.fill(target, kRed, {0, 0, 400, 300});
-                                  }),
-                    5, 290),
-            kGreen);
+  const auto torn = renderInBands(strips, [&] { client_.fill(target, kRed, {0, 0, 400, 300}); });
+  EXPECT_EQ(pixelAt(torn, 5, 290), kGreen);
 
   // Guards against a window read strip by strip (no copy kept) drawing as black once a popup joins it.
   client_.window(300, 300, 40, 40, kGreen, true, true);
