@@ -79,11 +79,9 @@ TEST_P(FrameConverterTest, PlacesEachPictureOnBlack) {
   FrameConverter converter(param.format, param.scalesToFit);
   const int width = param.format.width + (param.format.width & 1),
             height = param.format.height + (param.format.height & 1);
-  Nv12Frame frame;  // a recycled buffer: whatever it held is not black
+  Nv12Frame frame{{}, {}, width, height, 128, 128};  // a recycled buffer: whatever it held is not black
   frame.luma.assign(std::size_t(128) * height, 77);
-  frame.chroma.assign(std::size_t(128) * height / 2, 77);
-  std::tie(frame.width, frame.height, frame.lumaStride, frame.chromaStride) =
-      std::tuple(width, height, 128, 128);
+  frame.chroma.assign(std::size_t(64) * height, 77);
   for (auto [sourceWidth, sourceHeight, x0, y0, w, h] : param.pictures) {
     SCOPED_TRACE(std::to_string(sourceWidth) + "x" + std::to_string(sourceHeight));
     converter.convert(Picture(sourceWidth, sourceHeight, 0xff0000), frame);
@@ -192,10 +190,8 @@ TEST_F(MovieWriterTest, RecordsAFragmentedMovieThatPlaysInSyncAndSurvivesBeingCu
   const auto fragments = boxes(file, "moof");
   std::vector<double> keyframes;
   std::int64_t previousPosition = 0;
-  int videoPackets = 0;
   for (const auto& packet : info["packets"]) {
     if (packet["codec_type"] != "video") continue;
-    ++videoPackets;
     const std::int64_t position = std::stoll(packet["pos"].get<std::string>());
     if (packet["flags"].get<std::string>()[0] == 'K') {
       keyframes.push_back(seconds(packet["pts_time"]));
@@ -226,7 +222,7 @@ TEST_F(MovieWriterTest, RecordsAFragmentedMovieThatPlaysInSyncAndSurvivesBeingCu
   const fs::path cut = dir_ / "cut.mp4";
   fs::copy_file(file, cut);
   fs::resize_file(cut, fs::file_size(file) * 7 / 10);
-  EXPECT_GT(packets(cutProbe(cut), "video"), videoPackets / 2);
+  EXPECT_GT(packets(cutProbe(cut), "video"), packets(info, "video") / 2);
   EXPECT_TRUE(e2e::output({"ffmpeg", "-v", "quiet", "-i", cut, "-f", "null", "-"}))
       << "the cut file does not decode";
 }
