@@ -3,6 +3,7 @@
 
 #include <future>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include "platform/service/linux_platform.h"
@@ -11,40 +12,38 @@
 namespace quorvale::platform::testing {
 namespace {
 
-// The callbacks of a stream and its output, with their errors' messages ("" for none).
+// The callbacks of a stream and its output, by name, with their errors' messages ("" for none).
 class Events final : public StreamDelegate, public RecordingOutputDelegate {
  public:
-  void recordingOutputDidStartRecording(RecordingOutput&) override { note("started"); }
-  void recordingOutputDidFailWithError(RecordingOutput&, std::exception_ptr e) override { note("failed", e); }
-  void recordingOutputDidFinishRecording(RecordingOutput&) override { note("finished"); }
-  void streamDidStopWithError(Stream&, std::exception_ptr e) override { note("stopped", e); }
-  void streamWindowFrameDidChange(Stream&, WindowID, const Rect&) override { note("moved"); }
+  void recordingOutputDidStartRecording(RecordingOutput&) override { completion("started")({}); }
+  void recordingOutputDidFailWithError(RecordingOutput&, std::exception_ptr e) override {
+    completion("failed")(e);
+  }
+  void recordingOutputDidFinishRecording(RecordingOutput&) override { completion("finished")({}); }
+  void streamDidStopWithError(Stream&, std::exception_ptr e) override { completion("stopped")(e); }
+  void streamWindowFrameDidChange(Stream&, WindowID, const Rect&) override { completion("moved")({}); }
   Stream::Completion completion(std::string name) {
-    return [this, name](std::exception_ptr error) { note(name, error); };
+    return [this, name](std::exception_ptr error) {
+      const std::string message = failure([&] { error ? std::rethrow_exception(error) : void(); });
+      std::lock_guard lock(mutex_);
+      events_.emplace(name, message);
+    };
   }
   // The message of the named event's nth occurrence, once it happened.
-  std::optional<std::string> waitFor(const std::string& name, std::size_t nth = 1) {
-    std::unique_lock lock(mutex_);
-    if (!changed_.wait_for(lock, 20s, [&] { return events_.count(name) >= nth; })) return std::nullopt;
+  std::string waitFor(const std::string& name, std::size_t nth = 1) {
+    e2e::await([&] { return count(name) >= nth; }, "the event " + name);
+    std::lock_guard lock(mutex_);
     return std::next(events_.lower_bound(name), std::ptrdiff_t(nth) - 1)->second;
   }
-  // How many of these events happened.
-  std::size_t count(std::initializer_list<const char*> names) {
+  std::size_t count(const std::string& name) {
     std::lock_guard lock(mutex_);
-    std::size_t total = 0;
-    for (const char* name : names) total += events_.count(name);
-    return total;
+    return events_.count(name);
   }
+  // How often a stream or an output ended.
+  std::size_t ends() { return count("finished") + count("failed") + count("stopped"); }
 
  private:
-  void note(const std::string& name, std::exception_ptr error = nullptr) {
-    const std::string message = failure([&] { error ? std::rethrow_exception(error) : void(); });
-    std::lock_guard lock(mutex_);
-    events_.emplace(name, message);
-    changed_.notify_all();
-  }
   std::mutex mutex_;  // guards events_
-  std::condition_variable changed_;
   std::multimap<std::string, std::string> events_;
 };
 
@@ -70,7 +69,7 @@ class StreamTest : public ::testing::Test {
 
   e2e::TempDir dir_;
   e2e::XServer server_;
-  Client client_{server_.display()};
+  e2e::Client client_{server_.display()};
   std::unique_ptr<Platform> platform_ = makeX11Platform(server_.display());
   Events events_;
 };
@@ -126,7 +125,7 @@ TEST_F(StreamTest, RecordsAnUnchangedWindowUntilItIsClosed) {
   EXPECT_EQ(events_.waitFor("stop"), "");
   stream.reset();
   ::unsetenv("PULSE_SERVER");
-  EXPECT_EQ(events_.count({"finished", "failed", "stopped"}), 1u);
+  EXPECT_EQ(events_.ends(), 1u);
 
   const auto info = e2e::probe(dir_.path() / "closed.mp4");
   EXPECT_EQ(fields(info["video"], {"time_base", "width"}), "1/15 160");
@@ -140,26 +139,6 @@ TEST_F(StreamTest, RecordsAnUnchangedWindowUntilItIsClosed) {
   }
   EXPECT_GE(previous, 2.0);
   EXPECT_LE(packets(info, "video"), 6) << "an unchanged picture is not encoded at the full rate";
-}
-
-// The sound of the window's application, here a player this process started, goes into the movie.
-TEST_F(StreamTest, RecordsTheApplicationsSound) {
-  const e2e::PulseServer sound(dir_.path() / "sound");
-  e2e::Process player({"ffmpeg", "-nostdin", "-v", "quiet", "-re", "-f", "lavfi", "-i",
-                       "sine=frequency=440:duration=60", "-f", "pulse", "player"},
-                      {sound.environment().set("PULSE_LATENCY_MSEC", "40"), true});
-  e2e::await([&] { return !sound.sinkInputs().empty(); }, "the player");
-  ::setenv("PULSE_SERVER", sound.serverAddress().c_str(), 1);
-  const xcb_window_t target = client_.window(0, 0, 160, 120, kRed);
-  auto config = size(160, 120);
-  config.setCapturesAudio(true);
-  auto stream = start(WindowFilter{Window{target, Rect{0, 0, 160, 120}, {}, {}, true}}, config, "sound.mp4");
-  EXPECT_EQ(events_.waitFor("started"), "");
-  std::this_thread::sleep_for(3s);
-  stream->stopCapture(events_.completion("stop"));
-  EXPECT_EQ(events_.waitFor("finished"), "");
-  ::unsetenv("PULSE_SERVER");
-  EXPECT_GT(e2e::toneShare(e2e::soundOf(dir_.path() / "sound.mp4"), 48000, 440), 0.3);
 }
 
 // A display filter's crop follows the window: moves are reported, updates taken, and the movie keeps its
@@ -200,7 +179,7 @@ TEST_F(StreamTest, FollowsUpdatesAndStopsWithTheMovieFinished) {
   stream->stopCapture(events_.completion("stop removed"));
   EXPECT_EQ(events_.waitFor("failed"), "The movie file " + (dir_.path() / "removed.mp4").string() +
                                            " was deleted during the recording: No such file or directory");
-  EXPECT_EQ(events_.count({"finished"}), 1u);
+  EXPECT_EQ(events_.count("finished"), 1u);
   // Released while it runs: the movie is finished all the same. Asked for more than any screen gives:
   // 120 frames a second at most.
   config.setMinimumFrameInterval({1, 1000});
@@ -211,12 +190,22 @@ TEST_F(StreamTest, FollowsUpdatesAndStopsWithTheMovieFinished) {
   EXPECT_TRUE(e2e::output({"ffmpeg", "-v", "error", "-i", dir_.path() / "released.mp4", "-f", "null", "-"}));
 }
 
-// The stop's completion releases the stream, as its owner may: the stream ends on its own thread.
-TEST_F(StreamTest, ReportsALostConnectionAndStillStopsWithAPlayableMovie) {
+// The sound of the window's application, here a player this process started, goes into the movie. A
+// lost connection stops the stream, whose stop's completion releases it, as its owner may: the stream
+// ends on its own thread.
+TEST_F(StreamTest, RecordsTheApplicationsSoundUntilTheConnectionIsLost) {
+  const e2e::PulseServer sound(dir_.path() / "sound");
+  e2e::Process player({"ffmpeg", "-nostdin", "-v", "quiet", "-re", "-f", "lavfi", "-i",
+                       "sine=frequency=440:duration=60", "-f", "pulse", "player"},
+                      {sound.environment().set("PULSE_LATENCY_MSEC", "40"), true});
+  e2e::await([&] { return !sound.sinkInputs().empty(); }, "the player");
+  ::setenv("PULSE_SERVER", sound.serverAddress().c_str(), 1);
   const xcb_window_t target = client_.window(0, 0, 160, 120, kRed);
-  auto stream =
-      start(WindowFilter{Window{target, Rect{0, 0, 160, 120}, {}, {}, true}}, size(1, 1), "lost.mp4");
+  auto config = size(1, 1);
+  config.setCapturesAudio(true);
+  auto stream = start(WindowFilter{Window{target, Rect{0, 0, 160, 120}, {}, {}, true}}, config, "lost.mp4");
   EXPECT_EQ(events_.waitFor("started"), "");
+  std::this_thread::sleep_for(3s);
   server_.kill();
   EXPECT_EQ(events_.waitFor("stopped"), "The connection to the X display was lost.");
   Stream* raw = stream.get();
@@ -225,9 +214,11 @@ TEST_F(StreamTest, ReportsALostConnectionAndStillStopsWithAPlayableMovie) {
     events_.completion("stop")(error);
   });
   EXPECT_EQ(events_.waitFor("stop"), "");
+  ::unsetenv("PULSE_SERVER");
   const auto info = e2e::probe(dir_.path() / "lost.mp4");
   EXPECT_GE(packets(info, "video"), 1);
   EXPECT_EQ(info["video"]["width"], 2) << "the smallest movie the encoder takes";
+  EXPECT_GT(e2e::toneShare(e2e::soundOf(dir_.path() / "lost.mp4"), 48000, 440), 0.3);
 }
 
 // A write failing while recording fails the output, once; the stream still stops.
@@ -242,7 +233,7 @@ TEST_F(StreamTest, AFullDiskFailsTheOutputAndTheStreamStillStops) {
   stream->stopCapture(events_.completion("stop"));
   EXPECT_EQ(events_.waitFor("stop"), "");
   stream.reset();
-  EXPECT_EQ(events_.count({"failed", "finished", "stopped"}), 1u);
+  EXPECT_EQ(events_.ends(), 1u);
 }
 
 }  // namespace
