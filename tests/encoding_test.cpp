@@ -235,12 +235,11 @@ TEST_F(MovieWriterTest, RepeatsTheLastPictureAndKeepsTheOutputSize) {
   red.writeRepeatedFrame(3'000'000);
   red.finish(3'500'000);
   auto info = e2e::probe(dir_ / "red.mp4");
-  // The first picture, its bridge to the next (see MovieWriter) and the two repeats.
-  EXPECT_EQ(packets(info, "video"), 4);
   EXPECT_NEAR(info["duration"].get<double>(), 2.5, 0.07);
   const std::string rgb = e2e::output({"ffmpeg", "-v", "error", "-i", dir_ / "red.mp4", "-fps_mode",
                                        "passthrough", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"})
                               .value_or("");  // every frame
+  // The first picture, its bridge to the next (see MovieWriter) and the two repeats.
   ASSERT_EQ(rgb.size(), 4u * 64 * 64 * 3);
   for (std::size_t at = (32 * 64 + 32) * 3; at < rgb.size(); at += 64 * 64 * 3)
     EXPECT_TRUE(std::uint8_t(rgb[at]) > 230 && std::uint8_t(rgb[at + 1]) < 25) << "red, frame " << at / 12288;

@@ -24,7 +24,9 @@ struct TestWindow {
   TestWindow(const std::string& display, std::vector<std::string> options)
       : process((options.insert(options.begin(), QUORVALE_TEST_WINDOW), options),
                 {e2e::Environment().set("DISPLAY", display)}),
-        id(std::stoul(process.readLine(e2e::Clock::now() + e2e::kStartTimeout).value_or("0"))) {}
+        id(std::stoul(process.readLine(e2e::Clock::now() + e2e::kStartTimeout).value_or("0"))) {
+    EXPECT_NE(id, 0u) << "the test window did not start";
+  }
   e2e::Process process;
   xcb_window_t id;
 };
