@@ -15,14 +15,13 @@ namespace {
 // The callbacks of a stream and its output, by name, with their errors' messages ("" for none).
 class Events final : public StreamDelegate, public RecordingOutputDelegate {
  public:
-  void recordingOutputDidStartRecording(RecordingOutput&) override { completion("started")({}); }
-  void recordingOutputDidFailWithError(RecordingOutput&, std::exception_ptr e) override {
-    completion("failed")(e);
-  }
-  void recordingOutputDidFinishRecording(RecordingOutput&) override { completion("finished")({}); }
-  void streamDidStopWithError(Stream&, std::exception_ptr e) override { completion("stopped")(e); }
-  void streamWindowFrameDidChange(Stream&, WindowID, const Rect&) override { completion("moved")({}); }
-  Stream::Completion completion(std::string name) {
+  void recordingOutputDidStartRecording(RecordingOutput&) override { note("started")({}); }
+  void recordingOutputDidFailWithError(RecordingOutput&, std::exception_ptr e) override { note("failed")(e); }
+  void recordingOutputDidFinishRecording(RecordingOutput&) override { note("finished")({}); }
+  void streamDidStopWithError(Stream&, std::exception_ptr e) override { note("stopped")(e); }
+  void streamWindowFrameDidChange(Stream&, WindowID, const Rect&) override { note("moved")({}); }
+  // A completion that notes the named event.
+  Stream::Completion note(std::string name) {
     return [this, name](std::exception_ptr error) {
       const std::string message = failure([&] { error ? std::rethrow_exception(error) : void(); });
       std::lock_guard lock(mutex_);
@@ -56,7 +55,7 @@ class StreamTest : public ::testing::Test {
     outputConfig.outputURL = dir_.path() / file;
     auto stream = platform_->makeStream(filter, config, events_);
     stream->addRecordingOutput(platform_->makeRecordingOutput(outputConfig, events_));
-    stream->startCapture(events_.completion(name));
+    stream->startCapture(events_.note(name));
     return stream;
   }
   static StreamConfiguration size(int width, int height) {
@@ -96,18 +95,18 @@ TEST_F(StreamTest, RecordsAnUnchangedWindowUntilItIsClosed) {
   config.setCapturesAudio(true);           // no sound server here: a silent track
   ::setenv("PULSE_SERVER", "unix:/nonexistent/quorvale/pulse", 1);
   auto stream = platform_->makeStream(filter, config, events_);
-  stream->stopCapture(events_.completion("idle stop"));
+  stream->stopCapture(events_.note("idle stop"));
   EXPECT_EQ(events_.waitFor("idle stop"), "The stream is not capturing.");
   auto outputConfig = platform_->makeRecordingOutputConfiguration();
   outputConfig.outputURL = dir_.path() / "closed.mp4";
   auto output = platform_->makeRecordingOutput(outputConfig, events_);
   stream->addRecordingOutput(output);
   EXPECT_THROW(stream->addRecordingOutput(output), PlatformError);
-  stream->startCapture(events_.completion("start"));
+  stream->startCapture(events_.note("start"));
   EXPECT_EQ(events_.waitFor("start"), "");
   EXPECT_EQ(events_.waitFor("started"), "");
   const auto started = std::chrono::steady_clock::now();
-  stream->startCapture(events_.completion("second start"));
+  stream->startCapture(events_.note("second start"));
   EXPECT_EQ(events_.waitFor("second start"), "The stream is already capturing.");
   EXPECT_EQ(
       failure([&] { stream->addRecordingOutput(platform_->makeRecordingOutput(outputConfig, events_)); }),
@@ -121,7 +120,7 @@ TEST_F(StreamTest, RecordsAnUnchangedWindowUntilItIsClosed) {
   client_.sync();
   EXPECT_EQ(events_.waitFor("stopped"), "The recorded window was closed.");
   const double recorded = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  stream->stopCapture(events_.completion("stop"));
+  stream->stopCapture(events_.note("stop"));
   EXPECT_EQ(events_.waitFor("stop"), "");
   stream.reset();
   ::unsetenv("PULSE_SERVER");
@@ -154,11 +153,11 @@ TEST_F(StreamTest, FollowsUpdatesAndStopsWithTheMovieFinished) {
   client_.move(target, 300, 200, 400, 200);
   EXPECT_EQ(events_.waitFor("moved"), "");
   config.setSourceRect(Rect{300, 200, 400, 200});
-  stream->updateConfiguration(config, events_.completion("update"));
+  stream->updateConfiguration(config, events_.note("update"));
   EXPECT_EQ(events_.waitFor("update"), "");
   client_.fill(target, kBlue, {0, 0, 400, 200});
   std::this_thread::sleep_for(300ms);
-  stream->stopCapture(events_.completion("stop"));
+  stream->stopCapture(events_.note("stop"));
   EXPECT_EQ(events_.waitFor("stop"), "");
   EXPECT_EQ(events_.waitFor("finished"), "");
 
@@ -176,7 +175,7 @@ TEST_F(StreamTest, FollowsUpdatesAndStopsWithTheMovieFinished) {
   stream = start(screen_, config, "removed.mp4", "fourth");
   EXPECT_EQ(events_.waitFor("started", 2), "");
   fs::remove(dir_.path() / "removed.mp4");
-  stream->stopCapture(events_.completion("stop removed"));
+  stream->stopCapture(events_.note("stop removed"));
   EXPECT_EQ(events_.waitFor("failed"), "The movie file " + (dir_.path() / "removed.mp4").string() +
                                            " was deleted during the recording: No such file or directory");
   EXPECT_EQ(events_.count("finished"), 1u);
@@ -208,10 +207,9 @@ TEST_F(StreamTest, RecordsTheApplicationsSoundUntilTheConnectionIsLost) {
   std::this_thread::sleep_for(3s);
   server_.kill();
   EXPECT_EQ(events_.waitFor("stopped"), "The connection to the X display was lost.");
-  Stream* raw = stream.get();
-  raw->stopCapture([this, owner = &stream](std::exception_ptr error) {
+  stream->stopCapture([this, owner = &stream](std::exception_ptr error) {
     owner->reset();
-    events_.completion("stop")(error);
+    events_.note("stop")(error);
   });
   EXPECT_EQ(events_.waitFor("stop"), "");
   ::unsetenv("PULSE_SERVER");
@@ -230,7 +228,7 @@ TEST_F(StreamTest, AFullDiskFailsTheOutputAndTheStreamStillStops) {
                       "small/movie.mp4");
   EXPECT_EQ(events_.waitFor("failed"), "Could not write the movie file " +
                                            (small.path / "movie.mp4").string() + ": No space left on device");
-  stream->stopCapture(events_.completion("stop"));
+  stream->stopCapture(events_.note("stop"));
   EXPECT_EQ(events_.waitFor("stop"), "");
   stream.reset();
   EXPECT_EQ(events_.ends(), 1u);
