@@ -53,7 +53,7 @@ bool drawnNear(const FramePixels& f, int x, int y) {
 
 // The picture as the stream takes it: band by band, put together again. onBand runs after each band.
 FramePixels renderInBands(
-    FrameSource& source, std::function<void()> onBand = [] {}) {
+    auto&& source, std::function<void()> onBand = [] {}) {
   struct Collect final : FrameSource::BandSink {
     FramePixels picture;
     std::function<void()> onBand;
@@ -227,12 +227,11 @@ TEST_P(CaptureTest, BandByBandRenderingDrawsOneStateOfTheSamePicture) {
   client_.warpPointer(300, 255);  // the cursor straddles a band boundary
 
   for (const bool children : {true, false}) {  // several windows; one alone, read while composing
-    auto whole = source(target, {.includeChildWindows = children}),
-         banded = source(target, {.includeChildWindows = children});
-    const FramePixels frame = picture(whole);
+    const FramePixels frame = picture(source(target, {.includeChildWindows = children}));
     EXPECT_EQ(pixelAt(frame, 5, 150), kBlue);
     EXPECT_EQ(pixelAt(frame, 5, 290), kGreen);
-    EXPECT_EQ(renderInBands(banded).data, frame.data) << "with its transient: " << children;
+    EXPECT_EQ(renderInBands(source(target, {.includeChildWindows = children})).data, frame.data)
+        << "with its transient: " << children;
   }
   xcb_destroy_window(client_.get(), dialog);
 

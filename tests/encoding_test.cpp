@@ -316,7 +316,6 @@ TEST_F(MovieWriterTest, AFailedWriterKeepsRefusingWithTheSameError) {
 }
 
 TEST(MediaErrorsTest, MessagesNameTheCause) {
-  const auto message = [](const PlatformError& error) { return std::string(error.what()); };
   // X's core errors as its own error database words them.
   std::ifstream database("/usr/share/X11/XErrorDB");
   int named = 0;
@@ -324,14 +323,14 @@ TEST(MediaErrorsTest, MessagesNameTheCause) {
     int code = 0, at = 0;
     if (std::sscanf(line.c_str(), "XProtoError.%d: %n", &code, &at) != 1 || code <= 0 || at <= 0) continue;
     ++named;
-    EXPECT_EQ(message(capture::xError(code, 20, "x")), "x: " + line.substr(std::size_t(at)) + ", request 20");
+    EXPECT_EQ(capture::xError(code, 20, "x").what(), "x: " + line.substr(std::size_t(at)) + ", request 20");
   }
   EXPECT_EQ(named, 17);
-  EXPECT_EQ(message(capture::xError(18, 140, "x")), "x: X error 18, request 140");
-  EXPECT_EQ(message(ffmpegError(-ENOSPC, "x")), "x: No space left on device");
+  EXPECT_STREQ(capture::xError(18, 140, "x").what(), "x: X error 18, request 140");
+  EXPECT_STREQ(ffmpegError(-ENOSPC, "x").what(), "x: No space left on device");
   // FFmpeg's own codes (AVERROR_INVALIDDATA here) are not errno values.
-  EXPECT_EQ(message(ffmpegError(-int('I' | 'N' << 8 | 'D' << 16 | unsigned('A') << 24), "x")),
-            "x: Invalid data found when processing input");
+  EXPECT_STREQ(ffmpegError(-int('I' | 'N' << 8 | 'D' << 16 | unsigned('A') << 24), "x").what(),
+               "x: Invalid data found when processing input");
 }
 
 }  // namespace

@@ -20,10 +20,9 @@ struct CapturedSound {
   // time and the clock at its arrival.
   std::int64_t nextMicros = -1, worstOverlap = 0, worstDelay = 0;
   AudioCapture::Sink sink() {
-    return [this](const float* interleaved, std::size_t frames, std::int64_t micros) {
+    return [this](const float* stereo, std::size_t frames, std::int64_t micros) {
       for (std::size_t i = 0; i < frames; ++i)
-        samples.push_back(
-            std::int16_t(std::lround(16383.0f * (interleaved[2 * i] + interleaved[2 * i + 1]))));
+        samples.push_back(std::int16_t(std::lround(16383.0f * (stereo[2 * i] + stereo[2 * i + 1]))));
       if (nextMicros >= 0) worstOverlap = std::max(worstOverlap, nextMicros - micros);
       worstDelay = std::max(worstDelay, std::abs(pipeline::monotonicMicros() - micros));
       nextMicros = micros + std::int64_t(frames) * 1'000'000 / 48000;
@@ -84,9 +83,7 @@ TEST_P(AudioCaptureServerTest, RecordsTheOwnersDescendantsAndNoOneElse) {
 
 INSTANTIATE_TEST_SUITE_P(BothServers, AudioCaptureServerTest,
                          ::testing::Values(e2e::SoundServerKind::PulseAudio, e2e::SoundServerKind::PipeWire),
-                         [](const auto& info) {
-                           return info.param == e2e::SoundServerKind::PipeWire ? "PipeWire" : "PulseAudio";
-                         });
+                         [](const auto& info) { return info.index ? "PipeWire" : "PulseAudio"; });
 
 }  // namespace
 }  // namespace quorvale::platform::testing
