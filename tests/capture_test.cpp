@@ -263,9 +263,8 @@ TEST_P(CaptureTest, DisplayFilterShowsTheApplicationsWindowsAndReportsTheirFrame
   EXPECT_EQ(pixelAt(frame, 80, 80), kRed) << "under the other program's window";
   EXPECT_EQ(pixelAt(frame, 110, 110), kGreen) << "stacking order";
   EXPECT_EQ(pixelAt(frame, 300, 250), 0u) << "only the other program here: black";
-  using Change = std::pair<WindowID, Rect>;
   auto changes = source.takeWindowFrameChanges();
-  EXPECT_NE(std::ranges::find(changes, Change{target, Rect{100, 100, 200, 200}}), changes.end());
+  EXPECT_NE(std::ranges::find(changes, std::pair(WindowID(target), Rect{100, 100, 200, 200})), changes.end());
 
   // Guards against unreported moves, and a crop past the display's edge enlarging the visible part.
   client_.move(target, 1180, 700, 300, 200);
@@ -273,7 +272,7 @@ TEST_P(CaptureTest, DisplayFilterShowsTheApplicationsWindowsAndReportsTheirFrame
     changes = source.takeWindowFrameChanges();
     return !changes.empty();
   }));
-  EXPECT_EQ(changes, (std::vector<Change>{{target, Rect{1180, 700, 300, 200}}}));
+  EXPECT_EQ(changes, (std::vector{std::pair(WindowID(target), Rect{1180, 700, 300, 200})}));
   source.setSourceRect(Rect{1180, 700, 300, 200});
   ASSERT_TRUE(renderUntil(source, frame, [](const FramePixels& f) { return f.width == 300; }));
   EXPECT_EQ(frame.height, 200);

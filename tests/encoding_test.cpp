@@ -281,10 +281,9 @@ TEST_F(MovieWriterTest, NeverReplacesOrRemovesAFileItDidNotMake) {
     EXPECT_FALSE(fs::exists(dir_ / "a.mp4")) << type << " " << codec << " " << rate;
   }
   EXPECT_EQ(availableVideoCodecs().at(0), "avc1");
-  for (auto [width, height] : {std::pair{0, 240}, {320, 0}}) {
-    const std::string expected = "Invalid video size " + std::to_string(width) + "x" + std::to_string(height);
-    EXPECT_EQ(failure([&] { writer("a.mp4", {width, height, 15, true}); }), expected + ": Invalid argument");
-  }
+  for (auto [width, height, message] : {std::tuple{0, 240, "Invalid video size 0x240: Invalid argument"},
+                                        {320, 0, "Invalid video size 320x0: Invalid argument"}})
+    EXPECT_EQ(failure([&] { writer("a.mp4", {width, height, 15, true}); }), message);
 
   // Guards against removing, with an unfinished movie, a file that someone else put at its path since.
   writer("movie.mp4").discard();

@@ -1,7 +1,6 @@
 // The capture service as the recorder uses it: a platform, a stream of a window on a private
 // Xvfb into a movie, and the ways a stream ends.
 
-#include <future>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -81,11 +80,10 @@ TEST_F(StreamTest, RecordsAnUnchangedWindowUntilItIsClosed) {
   EXPECT_EQ(platform_->makeRecordingOutputConfiguration().availableOutputFileTypes.at(0), kFileTypeMPEG4);
   const xcb_window_t target = client_.window(0, 0, 160, 120, kRed);
   const WindowFilter filter{Window{target, Rect{0, 0, 160, 120}, {}, {}, true}};
-  std::promise<bool> listed;
-  platform_->getShareableContent(true, true, [&](auto content, std::exception_ptr) {
-    listed.set_value(content && content->windows.at(0).windowID == target);
+  platform_->getShareableContent(true, true, [&](auto content, std::exception_ptr error) {
+    events_.note(content && content->windows.at(0).windowID == target ? "listed" : "not listed")(error);
   });
-  EXPECT_TRUE(listed.get_future().get());
+  EXPECT_EQ(events_.waitFor("listed"), "");
   EXPECT_EQ(platform_->contentInfo(filter).contentRect, (Rect{0, 0, 160, 120}));
   EXPECT_EQ(platform_->contentInfo(filter).pointPixelScale, 1);
   EXPECT_EQ(platform_->contentInfo(screen_).contentRect, (Rect{0, 0, 1280, 800}));
@@ -108,9 +106,8 @@ TEST_F(StreamTest, RecordsAnUnchangedWindowUntilItIsClosed) {
   const auto started = std::chrono::steady_clock::now();
   stream->startCapture(events_.note("second start"));
   EXPECT_EQ(events_.waitFor("second start"), "The stream is already capturing.");
-  EXPECT_EQ(
-      failure([&] { stream->addRecordingOutput(platform_->makeRecordingOutput(outputConfig, events_)); }),
-      "A recording output cannot be added while capturing.");
+  EXPECT_EQ(failure([&] { stream->addRecordingOutput(output); }),
+            "A recording output cannot be added while capturing.");
   std::this_thread::sleep_for(2500ms);
   // What a kill leaves: while no sound comes, the sound track keeps up with the picture.
   fs::copy_file(dir_.path() / "closed.mp4", dir_.path() / "killed.mp4");
