@@ -177,7 +177,7 @@ TEST_F(MovieWriterTest, RecordsAFragmentedMovieThatPlaysInSyncAndSurvivesBeingCu
   EXPECT_NE(failure([&] { movie.finish(zero + 8'000'000); }), "");
 
   const auto info = e2e::probe(file);
-  ASSERT_TRUE(info.is_object()) << "ffprobe failed";
+  ASSERT_TRUE(info.contains("video")) << "ffprobe failed";
   EXPECT_EQ(fields(info["video"], {"codec_name", "r_frame_rate", "time_base", "width"}),
             "h264 15/1 1/15 320");
   EXPECT_EQ(fields(info["audio"], {"codec_name", "sample_rate", "channels"}), "aac 48000 2");

@@ -29,7 +29,7 @@ class Events final : public StreamDelegate, public RecordingOutputDelegate {
   }
   // The message of the named event's nth occurrence, once it happened.
   std::string waitFor(const std::string& name, std::size_t nth = 1) {
-    e2e::await([&] { return count(name) >= nth; }, "the event " + name);
+    e2e::await([&] { return count(name) >= nth; }, "the \"" + name + "\" event");
     std::lock_guard lock(mutex_);
     return std::next(events_.lower_bound(name), std::ptrdiff_t(nth) - 1)->second;
   }
