@@ -1,8 +1,8 @@
 // The capture service as the recorder uses it: a platform, a stream of a window on a private
 // Xvfb into a movie, and the ways a stream ends.
 
-#include <future>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include "platform/service/linux_platform.h"
@@ -11,40 +11,37 @@
 namespace quorvale::platform::testing {
 namespace {
 
-// The callbacks of a stream and its output, with their errors' messages ("" for none).
+// The callbacks of a stream and its output, by name, with their errors' messages ("" for none).
 class Events final : public StreamDelegate, public RecordingOutputDelegate {
  public:
-  void recordingOutputDidStartRecording(RecordingOutput&) override { note("started"); }
-  void recordingOutputDidFailWithError(RecordingOutput&, std::exception_ptr e) override { note("failed", e); }
-  void recordingOutputDidFinishRecording(RecordingOutput&) override { note("finished"); }
-  void streamDidStopWithError(Stream&, std::exception_ptr e) override { note("stopped", e); }
-  void streamWindowFrameDidChange(Stream&, WindowID, const Rect&) override { note("moved"); }
-  Stream::Completion completion(std::string name) {
-    return [this, name](std::exception_ptr error) { note(name, error); };
+  void recordingOutputDidStartRecording(RecordingOutput&) override { note("started")({}); }
+  void recordingOutputDidFailWithError(RecordingOutput&, std::exception_ptr e) override { note("failed")(e); }
+  void recordingOutputDidFinishRecording(RecordingOutput&) override { note("finished")({}); }
+  void streamDidStopWithError(Stream&, std::exception_ptr e) override { note("stopped")(e); }
+  void streamWindowFrameDidChange(Stream&, WindowID, const Rect&) override { note("moved")({}); }
+  // A completion that notes the named event.
+  Stream::Completion note(std::string name) {
+    return [this, name](std::exception_ptr error) {
+      const std::string message = failure([&] { error ? std::rethrow_exception(error) : void(); });
+      std::lock_guard lock(mutex_);
+      events_.emplace(name, message);
+    };
   }
   // The message of the named event's nth occurrence, once it happened.
-  std::optional<std::string> waitFor(const std::string& name, std::size_t nth = 1) {
-    std::unique_lock lock(mutex_);
-    if (!changed_.wait_for(lock, 20s, [&] { return events_.count(name) >= nth; })) return std::nullopt;
+  std::string waitFor(const std::string& name, std::size_t nth = 1) {
+    e2e::await([&] { return count(name) >= nth; }, "the \"" + name + "\" event");
+    std::lock_guard lock(mutex_);
     return std::next(events_.lower_bound(name), std::ptrdiff_t(nth) - 1)->second;
   }
-  // How many of these events happened.
-  std::size_t count(std::initializer_list<const char*> names) {
+  std::size_t count(const std::string& name) {
     std::lock_guard lock(mutex_);
-    std::size_t total = 0;
-    for (const char* name : names) total += events_.count(name);
-    return total;
+    return events_.count(name);
   }
+  // How often a stream or an output ended.
+  std::size_t ends() { return count("finished") + count("failed") + count("stopped"); }
 
  private:
-  void note(const std::string& name, std::exception_ptr error = nullptr) {
-    const std::string message = failure([&] { error ? std::rethrow_exception(error) : void(); });
-    std::lock_guard lock(mutex_);
-    events_.emplace(name, message);
-    changed_.notify_all();
-  }
   std::mutex mutex_;  // guards events_
-  std::condition_variable changed_;
   std::multimap<std::string, std::string> events_;
 };
 
@@ -57,7 +54,7 @@ class StreamTest : public ::testing::Test {
     outputConfig.outputURL = dir_.path() / file;
     auto stream = platform_->makeStream(filter, config, events_);
     stream->addRecordingOutput(platform_->makeRecordingOutput(outputConfig, events_));
-    stream->startCapture(events_.completion(name));
+    stream->startCapture(events_.note(name));
     return stream;
   }
   static StreamConfiguration size(int width, int height) {
@@ -70,7 +67,7 @@ class StreamTest : public ::testing::Test {
 
   e2e::TempDir dir_;
   e2e::XServer server_;
-  Client client_{server_.display()};
+  e2e::Client client_{server_.display()};
   std::unique_ptr<Platform> platform_ = makeX11Platform(server_.display());
   Events events_;
 };
@@ -83,11 +80,10 @@ TEST_F(StreamTest, RecordsAnUnchangedWindowUntilItIsClosed) {
   EXPECT_EQ(platform_->makeRecordingOutputConfiguration().availableOutputFileTypes.at(0), kFileTypeMPEG4);
   const xcb_window_t target = client_.window(0, 0, 160, 120, kRed);
   const WindowFilter filter{Window{target, Rect{0, 0, 160, 120}, {}, {}, true}};
-  std::promise<bool> listed;
-  platform_->getShareableContent(true, true, [&](auto content, std::exception_ptr) {
-    listed.set_value(content && content->windows.at(0).windowID == target);
+  platform_->getShareableContent(true, true, [&](auto content, std::exception_ptr error) {
+    events_.note(content && content->windows.at(0).windowID == target ? "listed" : "not listed")(error);
   });
-  EXPECT_TRUE(listed.get_future().get());
+  EXPECT_EQ(events_.waitFor("listed"), "");
   EXPECT_EQ(platform_->contentInfo(filter).contentRect, (Rect{0, 0, 160, 120}));
   EXPECT_EQ(platform_->contentInfo(filter).pointPixelScale, 1);
   EXPECT_EQ(platform_->contentInfo(screen_).contentRect, (Rect{0, 0, 1280, 800}));
@@ -97,22 +93,21 @@ TEST_F(StreamTest, RecordsAnUnchangedWindowUntilItIsClosed) {
   config.setCapturesAudio(true);           // no sound server here: a silent track
   ::setenv("PULSE_SERVER", "unix:/nonexistent/quorvale/pulse", 1);
   auto stream = platform_->makeStream(filter, config, events_);
-  stream->stopCapture(events_.completion("idle stop"));
+  stream->stopCapture(events_.note("idle stop"));
   EXPECT_EQ(events_.waitFor("idle stop"), "The stream is not capturing.");
   auto outputConfig = platform_->makeRecordingOutputConfiguration();
   outputConfig.outputURL = dir_.path() / "closed.mp4";
   auto output = platform_->makeRecordingOutput(outputConfig, events_);
   stream->addRecordingOutput(output);
   EXPECT_THROW(stream->addRecordingOutput(output), PlatformError);
-  stream->startCapture(events_.completion("start"));
+  stream->startCapture(events_.note("start"));
   EXPECT_EQ(events_.waitFor("start"), "");
   EXPECT_EQ(events_.waitFor("started"), "");
   const auto started = std::chrono::steady_clock::now();
-  stream->startCapture(events_.completion("second start"));
+  stream->startCapture(events_.note("second start"));
   EXPECT_EQ(events_.waitFor("second start"), "The stream is already capturing.");
-  EXPECT_EQ(
-      failure([&] { stream->addRecordingOutput(platform_->makeRecordingOutput(outputConfig, events_)); }),
-      "A recording output cannot be added while capturing.");
+  EXPECT_EQ(failure([&] { stream->addRecordingOutput(output); }),
+            "A recording output cannot be added while capturing.");
   std::this_thread::sleep_for(2500ms);
   // What a kill leaves: while no sound comes, the sound track keeps up with the picture.
   fs::copy_file(dir_.path() / "closed.mp4", dir_.path() / "killed.mp4");
@@ -122,11 +117,11 @@ TEST_F(StreamTest, RecordsAnUnchangedWindowUntilItIsClosed) {
   client_.sync();
   EXPECT_EQ(events_.waitFor("stopped"), "The recorded window was closed.");
   const double recorded = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  stream->stopCapture(events_.completion("stop"));
+  stream->stopCapture(events_.note("stop"));
   EXPECT_EQ(events_.waitFor("stop"), "");
   stream.reset();
   ::unsetenv("PULSE_SERVER");
-  EXPECT_EQ(events_.count({"finished", "failed", "stopped"}), 1u);
+  EXPECT_EQ(events_.ends(), 1u);
 
   const auto info = e2e::probe(dir_.path() / "closed.mp4");
   EXPECT_EQ(fields(info["video"], {"time_base", "width"}), "1/15 160");
@@ -142,26 +137,6 @@ TEST_F(StreamTest, RecordsAnUnchangedWindowUntilItIsClosed) {
   EXPECT_LE(packets(info, "video"), 6) << "an unchanged picture is not encoded at the full rate";
 }
 
-// The sound of the window's application, here a player this process started, goes into the movie.
-TEST_F(StreamTest, RecordsTheApplicationsSound) {
-  const e2e::PulseServer sound(dir_.path() / "sound");
-  e2e::Process player({"ffmpeg", "-nostdin", "-v", "quiet", "-re", "-f", "lavfi", "-i",
-                       "sine=frequency=440:duration=60", "-f", "pulse", "player"},
-                      {sound.environment().set("PULSE_LATENCY_MSEC", "40"), true});
-  e2e::await([&] { return !sound.sinkInputs().empty(); }, "the player");
-  ::setenv("PULSE_SERVER", sound.serverAddress().c_str(), 1);
-  const xcb_window_t target = client_.window(0, 0, 160, 120, kRed);
-  auto config = size(160, 120);
-  config.setCapturesAudio(true);
-  auto stream = start(WindowFilter{Window{target, Rect{0, 0, 160, 120}, {}, {}, true}}, config, "sound.mp4");
-  EXPECT_EQ(events_.waitFor("started"), "");
-  std::this_thread::sleep_for(3s);
-  stream->stopCapture(events_.completion("stop"));
-  EXPECT_EQ(events_.waitFor("finished"), "");
-  ::unsetenv("PULSE_SERVER");
-  EXPECT_GT(e2e::toneShare(e2e::soundOf(dir_.path() / "sound.mp4"), 48000, 440), 0.3);
-}
-
 // A display filter's crop follows the window: moves are reported, updates taken, and the movie keeps its
 // size.
 TEST_F(StreamTest, FollowsUpdatesAndStopsWithTheMovieFinished) {
@@ -175,11 +150,11 @@ TEST_F(StreamTest, FollowsUpdatesAndStopsWithTheMovieFinished) {
   client_.move(target, 300, 200, 400, 200);
   EXPECT_EQ(events_.waitFor("moved"), "");
   config.setSourceRect(Rect{300, 200, 400, 200});
-  stream->updateConfiguration(config, events_.completion("update"));
+  stream->updateConfiguration(config, events_.note("update"));
   EXPECT_EQ(events_.waitFor("update"), "");
   client_.fill(target, kBlue, {0, 0, 400, 200});
   std::this_thread::sleep_for(300ms);
-  stream->stopCapture(events_.completion("stop"));
+  stream->stopCapture(events_.note("stop"));
   EXPECT_EQ(events_.waitFor("stop"), "");
   EXPECT_EQ(events_.waitFor("finished"), "");
 
@@ -197,10 +172,10 @@ TEST_F(StreamTest, FollowsUpdatesAndStopsWithTheMovieFinished) {
   stream = start(screen_, config, "removed.mp4", "fourth");
   EXPECT_EQ(events_.waitFor("started", 2), "");
   fs::remove(dir_.path() / "removed.mp4");
-  stream->stopCapture(events_.completion("stop removed"));
+  stream->stopCapture(events_.note("stop removed"));
   EXPECT_EQ(events_.waitFor("failed"), "The movie file " + (dir_.path() / "removed.mp4").string() +
                                            " was deleted during the recording: No such file or directory");
-  EXPECT_EQ(events_.count({"finished"}), 1u);
+  EXPECT_EQ(events_.count("finished"), 1u);
   // Released while it runs: the movie is finished all the same. Asked for more than any screen gives:
   // 120 frames a second at most.
   config.setMinimumFrameInterval({1, 1000});
@@ -211,23 +186,34 @@ TEST_F(StreamTest, FollowsUpdatesAndStopsWithTheMovieFinished) {
   EXPECT_TRUE(e2e::output({"ffmpeg", "-v", "error", "-i", dir_.path() / "released.mp4", "-f", "null", "-"}));
 }
 
-// The stop's completion releases the stream, as its owner may: the stream ends on its own thread.
-TEST_F(StreamTest, ReportsALostConnectionAndStillStopsWithAPlayableMovie) {
+// The sound of the window's application, here a player this process started, goes into the movie. A
+// lost connection stops the stream, whose stop's completion releases it, as its owner may: the stream
+// ends on its own thread.
+TEST_F(StreamTest, RecordsTheApplicationsSoundUntilTheConnectionIsLost) {
+  const e2e::PulseServer sound(dir_.path() / "sound");
+  e2e::Process player({"ffmpeg", "-nostdin", "-v", "quiet", "-re", "-f", "lavfi", "-i",
+                       "sine=frequency=440:duration=60", "-f", "pulse", "player"},
+                      {sound.environment().set("PULSE_LATENCY_MSEC", "40"), true});
+  e2e::await([&] { return !sound.sinkInputs().empty(); }, "the player");
+  ::setenv("PULSE_SERVER", sound.serverAddress().c_str(), 1);
   const xcb_window_t target = client_.window(0, 0, 160, 120, kRed);
-  auto stream =
-      start(WindowFilter{Window{target, Rect{0, 0, 160, 120}, {}, {}, true}}, size(1, 1), "lost.mp4");
+  auto config = size(1, 1);
+  config.setCapturesAudio(true);
+  auto stream = start(WindowFilter{Window{target, Rect{0, 0, 160, 120}, {}, {}, true}}, config, "lost.mp4");
   EXPECT_EQ(events_.waitFor("started"), "");
+  std::this_thread::sleep_for(3s);
   server_.kill();
   EXPECT_EQ(events_.waitFor("stopped"), "The connection to the X display was lost.");
-  Stream* raw = stream.get();
-  raw->stopCapture([this, owner = &stream](std::exception_ptr error) {
+  stream->stopCapture([this, owner = &stream](std::exception_ptr error) {
     owner->reset();
-    events_.completion("stop")(error);
+    events_.note("stop")(error);
   });
   EXPECT_EQ(events_.waitFor("stop"), "");
+  ::unsetenv("PULSE_SERVER");
   const auto info = e2e::probe(dir_.path() / "lost.mp4");
   EXPECT_GE(packets(info, "video"), 1);
   EXPECT_EQ(info["video"]["width"], 2) << "the smallest movie the encoder takes";
+  EXPECT_GT(e2e::toneShare(e2e::soundOf(dir_.path() / "lost.mp4"), 48000, 440), 0.3);
 }
 
 // A write failing while recording fails the output, once; the stream still stops.
@@ -239,10 +225,10 @@ TEST_F(StreamTest, AFullDiskFailsTheOutputAndTheStreamStillStops) {
                       "small/movie.mp4");
   EXPECT_EQ(events_.waitFor("failed"), "Could not write the movie file " +
                                            (small.path / "movie.mp4").string() + ": No space left on device");
-  stream->stopCapture(events_.completion("stop"));
+  stream->stopCapture(events_.note("stop"));
   EXPECT_EQ(events_.waitFor("stop"), "");
   stream.reset();
-  EXPECT_EQ(events_.count({"failed", "finished", "stopped"}), 1u);
+  EXPECT_EQ(events_.ends(), 1u);
 }
 
 }  // namespace

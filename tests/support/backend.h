@@ -6,9 +6,7 @@
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 
 #include "e2e/support/media.h"
 #include "platform/platform.h"
@@ -21,14 +19,14 @@ namespace fs = std::filesystem;
 
 constexpr std::uint32_t kRed = 0xd02020, kBlue = 0x2040d0, kGreen = 0x20c040;
 
-using e2e::Client;
-
 // A window of another process, the test window program with these options; ended with the object.
 struct TestWindow {
   TestWindow(const std::string& display, std::vector<std::string> options)
       : process((options.insert(options.begin(), QUORVALE_TEST_WINDOW), options),
                 {e2e::Environment().set("DISPLAY", display)}),
-        id(std::stoul(process.readLine(e2e::Clock::now() + e2e::kStartTimeout).value_or("0"))) {}
+        id(std::stoul(process.readLine(e2e::Clock::now() + e2e::kStartTimeout).value_or("0"))) {
+    EXPECT_NE(id, 0u) << "the test window did not start";
+  }
   e2e::Process process;
   xcb_window_t id;
 };
@@ -43,10 +41,10 @@ inline std::string failure(const std::function<void()>& call) {
   return "";
 }
 
+// How many of ffprobe's packets are of this type ("video").
 inline int packets(const nlohmann::json& info, const std::string& type) {
   const auto all = info.value("packets", nlohmann::json::array());
-  return int(std::count_if(all.begin(), all.end(),
-                           [&](const auto& packet) { return packet["codec_type"] == type; }));
+  return int(std::ranges::count(all, type, [](const auto& p) { return p.value("codec_type", ""); }));
 }
 
 // ffprobe's packets of a movie that may be cut short, as a kill leaves it; complaints are expected.
