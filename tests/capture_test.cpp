@@ -103,6 +103,10 @@ TEST_P(CaptureTest, CatalogListsClientWindowsWithFramePidTitleAndVisibility) {
   const xcb_window_t shown = client_.window(40, 60, 320, 200, kRed);
   client_.property(shown, "_NET_WM_NAME", client_.atom("UTF8_STRING"), 8, "Quorvale catalog", 16);
   client_.property(shown, "WM_CLASS", XCB_ATOM_STRING, 8, "inst\0Qclass\0", 12);
+  const xcb_window_t inputOnly = xcb_generate_id(client_.get());  // mapped, but without pixels
+  xcb_create_window(client_.get(), 0, inputOnly, client_.root(), 0, 0, 30, 30, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                    XCB_COPY_FROM_PARENT, 0, nullptr);
+  xcb_map_window(client_.get(), inputOnly);
   const xcb_window_t hidden = client_.window(10, 10, 50, 50, kBlue, false);
   const xcb_window_t popup = client_.window(0, 0, 30, 30, kGreen, true, true);
   const xcb_window_t desktop = client_.window(0, 0, 1280, 800, kGreen);
@@ -129,6 +133,7 @@ TEST_P(CaptureTest, CatalogListsClientWindowsWithFramePidTitleAndVisibility) {
   EXPECT_FALSE(find(true, false, hidden).value_or(Window{}).onScreen);
   EXPECT_FALSE(find(true, false, popup)) << "override-redirect windows are not listed";
   EXPECT_FALSE(find(true, false, desktop));
+  EXPECT_FALSE(find(true, false, inputOnly));
   EXPECT_TRUE(find(false, false, desktop));
   EXPECT_FALSE(find(true, true, hidden));
   const auto displays = ContentQuery(display()).content(true, false).displays;
