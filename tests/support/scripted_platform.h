@@ -65,7 +65,7 @@ class ScriptedPlatform final : public platform::Platform, public platform::Strea
   void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
                            ContentCompletion completion) override {
     queries.push_back(std::to_string(excludeDesktopWindows) + std::to_string(onScreenWindowsOnly));
-    const auto answer = contentAnswers.at(std::min(contentQueries_++, contentAnswers.size() - 1));
+    const auto answer = contentAnswers.at(std::min(queries.size(), contentAnswers.size()) - 1);
     post([completion = std::move(completion), answer] {
       // After the query has returned, as a real lookup answers, so that its caller must wait for it.
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -157,7 +157,6 @@ class ScriptedPlatform final : public platform::Platform, public platform::Strea
     if ((pending_ += change) == 0) pending_.notify_all();
   }
 
-  std::size_t contentQueries_ = 0;
   platform::RecordingOutputDelegate* outputDelegate_ = nullptr;
   platform::StreamDelegate* streamDelegate_ = nullptr;
   std::shared_ptr<platform::RecordingOutput> output_;
