@@ -11,7 +11,7 @@ namespace r = quorvale::recorder;
 
 namespace {
 
-// Raw bytes, so that NaN and the infinities come too.
+// Raw bytes, so that NaN and the infinities come too; a rectangle is four doubles.
 template <class T>
 T raw(FuzzedDataProvider& in) {
   T value{};
@@ -19,20 +19,16 @@ T raw(FuzzedDataProvider& in) {
   return value;
 }
 
-Rect rect(FuzzedDataProvider& in) {
-  return {raw<double>(in), raw<double>(in), raw<double>(in), raw<double>(in)};
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
-  const Rect content = rect(in);
-  const Rect window = rect(in);
+  const auto content = raw<Rect>(in);
+  const auto window = raw<Rect>(in);
   const auto pixels = r::outputSize(content, raw<float>(in), window);
   if (pixels.width < 64 || pixels.width > 1280 || pixels.height < 64 || pixels.height > 720) std::abort();
   std::vector<Rect> displays(in.ConsumeIntegralInRange(0, 7));
-  for (auto& display : displays) display = rect(in);
+  for (auto& display : displays) display = raw<Rect>(in);
   const auto chosen = r::chooseDisplay(window, displays);
   if (displays.empty() != !chosen || (chosen && *chosen >= displays.size())) std::abort();
   if (chosen) {

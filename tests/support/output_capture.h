@@ -1,18 +1,17 @@
 #pragma once
 
-// Redirects a standard descriptor into a pipe, as the program's parent gives
-// it, for the life of the object, so that tests read exactly what was written.
+// Redirects a standard descriptor into a file in memory for the life of the
+// object, so that tests read exactly what was written, whenever they ask.
+// A test that needs a pipe's short writes makes its own.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <mutex>
 #include <string>
-#include <thread>
 
 namespace quorvale::testing {
 
@@ -20,53 +19,30 @@ class OutputCapture {
  public:
   explicit OutputCapture(int fd) : fd_(fd) {
     std::fflush(nullptr);
-    int ends[2];
-    EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-    pipe_ = ends[0];
-    ::fcntl(pipe_, F_SETFL, O_NONBLOCK);
-    ::dup2(ends[1], fd_);
-    ::close(ends[1]);
-    // Keeps the pipe from filling up and blocking writers.
-    reader_ = std::thread([this] {
-      pollfd ready{pipe_, POLLIN, 0};
-      while ((::poll(&ready, 1, -1) >= 0 || errno == EINTR) && take()) {
-      }
-    });
+    ::dup2(file_, fd_);
   }
   ~OutputCapture() {
     std::fflush(nullptr);
-    ::dup2(saved_, fd_);  // the pipe's last writer goes: the reader sees its end
+    ::dup2(saved_, fd_);
     ::close(saved_);
-    reader_.join();
-    ::close(pipe_);
     // A failing test's messages went here too.
-    if (::testing::Test::HasFailure()) std::fputs(text_.c_str(), fd_ == STDERR_FILENO ? stderr : stdout);
+    if (::testing::Test::HasFailure()) std::fputs(text().c_str(), fd_ == STDERR_FILENO ? stderr : stdout);
+    ::close(file_);
   }
 
   // Everything written before the call.
-  std::string text() {
-    take();
-    const std::lock_guard lock(mutex_);
-    return text_;
+  std::string text() const {
+    struct stat info {};
+    ::fstat(file_, &info);
+    std::string text(static_cast<std::size_t>(info.st_size), '\0');
+    EXPECT_EQ(::pread(file_, text.data(), text.size(), 0), info.st_size);
+    return text;
   }
 
  private:
-  // Moves what the pipe holds into text_; false at its end.
-  bool take() {
-    const std::lock_guard lock(mutex_);  // reading under it too keeps the chunks in order
-    char buffer[65536];
-    ssize_t count;
-    while ((count = ::read(pipe_, buffer, sizeof buffer)) > 0)
-      text_.append(buffer, static_cast<std::size_t>(count));
-    return count < 0 && (errno == EAGAIN || errno == EINTR);
-  }
-
   int fd_;
   int saved_ = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
-  int pipe_;
-  std::mutex mutex_;
-  std::string text_;
-  std::thread reader_;
+  int file_ = ::memfd_create("output", MFD_CLOEXEC);
 };
 
 }  // namespace quorvale::testing

@@ -7,7 +7,7 @@
 // The stream plays a script of words for each start and stop, one delivery a
 // word, in order: "complete", "fail" (complete with an error), "drop" (let the
 // completion go uncalled), "throw" (from the request itself), the callbacks
-// "started", "finished", "outputFailed", "outputFailedWithout" (no error object),
+// "started", "finished", "outputFailedWithout" (an error without its object),
 // "streamStopped", and "frame=ID@X,Y,W,H" (a window's frame changed); a
 // failure's message is its word.
 //
@@ -15,9 +15,8 @@
 
 #include <asio/post.hpp>
 #include <asio/thread_pool.hpp>
-#include <condition_variable>
+#include <atomic>
 #include <cstdio>
-#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -56,8 +55,7 @@ class ScriptedPlatform final : public platform::Platform, public platform::Strea
 
   // Blocks until every delivery has run and no script is still posting.
   void drain() {
-    std::unique_lock lock(mutex_);
-    idle_.wait(lock, [this] { return pending_ == 0; });
+    for (int pending; (pending = pending_.load()) != 0;) pending_.wait(pending);
   }
 
   bool isOperatingSystemAtLeast(platform::OperatingSystemVersion) override { return !tooOld; }
@@ -67,7 +65,7 @@ class ScriptedPlatform final : public platform::Platform, public platform::Strea
   void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
                            ContentCompletion completion) override {
     queries.push_back(std::to_string(excludeDesktopWindows) + std::to_string(onScreenWindowsOnly));
-    const auto answer = contentAnswers.at(std::min(contentQueries_++, contentAnswers.size() - 1));
+    const auto answer = contentAnswers.at(std::min(queries.size(), contentAnswers.size()) - 1);
     post([completion = std::move(completion), answer] {
       // After the query has returned, as a real lookup answers, so that its caller must wait for it.
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -136,7 +134,6 @@ class ScriptedPlatform final : public platform::Platform, public platform::Strea
           auto& output = *outputDelegate_;
           if (word == "started") output.recordingOutputDidStartRecording(*output_);
           if (word == "finished") output.recordingOutputDidFinishRecording(*output_);
-          if (word == "outputFailed") output.recordingOutputDidFailWithError(*output_, error);
           if (word == "outputFailedWithout") output.recordingOutputDidFailWithError(*output_, nullptr);
           if (word == "streamStopped") streamDelegate_->streamDidStopWithError(*this, error);
         });
@@ -157,19 +154,14 @@ class ScriptedPlatform final : public platform::Platform, public platform::Strea
   }
   // Counts deliveries not yet run and scripts still posting, for drain().
   void hold(int change) {
-    const std::lock_guard lock(mutex_);
-    pending_ += change;
-    if (pending_ == 0) idle_.notify_all();
+    if ((pending_ += change) == 0) pending_.notify_all();
   }
 
-  std::size_t contentQueries_ = 0;
   platform::RecordingOutputDelegate* outputDelegate_ = nullptr;
   platform::StreamDelegate* streamDelegate_ = nullptr;
   std::shared_ptr<platform::RecordingOutput> output_;
-  std::mutex mutex_;  // guards pending_
-  int pending_ = 0;
-  std::condition_variable idle_;  // signalled when pending_ drops to 0
-  asio::thread_pool thread_{1};   // last, so that it is joined before the rest goes
+  std::atomic<int> pending_ = 0;
+  asio::thread_pool thread_{1};  // last, so that it is joined before the rest goes
 };
 
 }  // namespace quorvale::testing
