@@ -254,7 +254,11 @@ TEST_P(CaptureTest, BandByBandRenderingDrawsOneStateOfTheSamePicture) {
 }
 
 TEST_P(CaptureTest, DisplayFilterShowsTheApplicationsWindowsAndReportsTheirFrames) {
-  const xcb_window_t target = client_.window(100, 100, 200, 200, kRed);
+  // The window in a window manager's frame, which moves in its stead.
+  const xcb_window_t frameWindow = client_.window(100, 80, 200, 220, kBlue);
+  const xcb_window_t target = client_.window(0, 20, 200, 200, kRed, true, false, frameWindow);
+  const std::uint32_t normal[] = {1, 0};
+  client_.property(target, "WM_STATE", client_.atom("WM_STATE"), 32, normal, 2);
   client_.window(150, 150, 50, 50, kGreen);
   TestWindow other(display(), {"--x", "120", "--y", "120", "--width", "250", "--height", "250", "--color",
                                "2040d0"});  // on top of both
@@ -272,7 +276,8 @@ TEST_P(CaptureTest, DisplayFilterShowsTheApplicationsWindowsAndReportsTheirFrame
   EXPECT_NE(std::ranges::find(changes, std::pair(WindowID(target), Rect{100, 100, 200, 200})), changes.end());
 
   // Guards against unreported moves, and a crop past the display's edge enlarging the visible part.
-  client_.move(target, 1180, 700, 300, 200);
+  client_.move(target, 0, 20, 300, 200);
+  client_.move(frameWindow, 1180, 680, 300, 220);
   ASSERT_TRUE(renderUntil(source, frame, [&](const FramePixels&) {
     changes = source.takeWindowFrameChanges();
     return !changes.empty();
