@@ -46,14 +46,15 @@ TEST_P(AudioCaptureServerTest, RecordsTheOwnersDescendantsAndNoOneElse) {
     return file;
   };
   // Players with short buffers: a null sink fed 2 s ahead hands its monitor whole seconds at once.
-  const e2e::SpawnOptions quiet{server.environment().set("PULSE_LATENCY_MSEC", "40"), true};
+  const auto players = server.environment().set("PULSE_LATENCY_MSEC", "40");
   const auto foreignTone = tone(1000, 60);
-  e2e::Process other({"paplay", foreignTone}, quiet);
+  e2e::Process other({"paplay", foreignTone}, players, true);
   // A player claiming a process that does not exist: no ancestry, so no one's descendant.
-  e2e::Process stranger({"paplay", "--property=application.process.id=4194000", foreignTone}, quiet);
-  e2e::await([&] { return server.sinkInputs().size() >= 2; }, "the tones at the sound server");
+  e2e::Process stranger({"paplay", "--property=application.process.id=4194000", foreignTone}, players, true);
+  e2e::await([&] { return server.streams() >= 2; }, "the tones at the sound server");
   // The owner plays nothing itself; its child starts playing once the capture runs, and again.
-  e2e::Process owner({"sh", "-c", "sleep 1; paplay " + tone(440, 1) + "; paplay " + tone(440, 60)}, quiet);
+  e2e::Process owner({"sh", "-c", "sleep 1; paplay " + tone(440, 1) + "; paplay " + tone(440, 60)}, players,
+                     true);
 
   ::setenv("PULSE_SERVER", server.serverAddress().c_str(), 1);
   CapturedSound owned, unknown, init;
@@ -63,7 +64,7 @@ TEST_P(AudioCaptureServerTest, RecordsTheOwnersDescendantsAndNoOneElse) {
   EXPECT_FALSE(AudioCapture({48000, 0}, owner.pid(), owned.sink()).start()) << "a format without channels";
   for (auto& capture : captures) EXPECT_TRUE(capture.start());
   EXPECT_TRUE(captures[0].start()) << "a second start changes nothing";
-  e2e::await([&] { return server.sinkInputs().size() >= 3; }, "the owner's player");
+  e2e::await([&] { return server.streams() >= 3; }, "the owner's player");
   std::this_thread::sleep_for(3500ms);
   for (auto& capture : captures) capture.stop();
   ::unsetenv("PULSE_SERVER");

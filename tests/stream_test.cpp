@@ -193,8 +193,8 @@ TEST_F(StreamTest, RecordsTheApplicationsSoundUntilTheConnectionIsLost) {
   const e2e::PulseServer sound(dir_.path() / "sound");
   e2e::Process player({"ffmpeg", "-nostdin", "-v", "quiet", "-re", "-f", "lavfi", "-i",
                        "sine=frequency=440:duration=60", "-f", "pulse", "player"},
-                      {sound.environment().set("PULSE_LATENCY_MSEC", "40"), true});
-  e2e::await([&] { return !sound.sinkInputs().empty(); }, "the player");
+                      sound.environment().set("PULSE_LATENCY_MSEC", "40"), true);
+  e2e::await([&] { return sound.streams() > 0; }, "the player");
   ::setenv("PULSE_SERVER", sound.serverAddress().c_str(), 1);
   const xcb_window_t target = client_.window(0, 0, 160, 120, kRed);
   auto config = size(1, 1);

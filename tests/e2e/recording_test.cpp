@@ -36,13 +36,13 @@ class E2eTest : public ::testing::Test {
   std::uint32_t open(const std::string& options, const std::string& helper = ":", std::string display = "") {
     auto& window = windows.emplace_back(
         std::vector<std::string>{"sh", "-c", helper + " & exec \"$0\" " + options, QUORVALE_TEST_WINDOW},
-        SpawnOptions{environment().set("DISPLAY", display.empty() ? x->display() : display)});
+        environment().set("DISPLAY", display.empty() ? x->display() : display));
     return opened = std::stoul(window.readLine(Clock::now() + kStartTimeout).value_or("0"));
   }
   // The program recording a window into `movie`.
   Process& record(std::uint32_t window) {
     return run.emplace(std::vector<std::string>{QUORVALE_PROGRAM, movie, std::to_string(window)},
-                       SpawnOptions{environment()});
+                       environment());
   }
   void startRecording() {  // of the window opened last
     record(opened);
@@ -103,7 +103,7 @@ TEST_P(RecordingTest, RecordsTheWindowWithItsApplicationsSoundOnly) {
        "PULSE_LATENCY_MSEC=40 ffmpeg -nostdin -v quiet -re -f lavfi -i "
        "'aevalsrc=0.5*sin(660*2*PI*t):s=48000:d=60' -f pulse child");
   // All three tones must be playing first, or an absent one proves nothing.
-  await([&] { return pulse->sinkInputs().size() >= 3; }, "all three tones");
+  await([&] { return pulse->streams() >= 3; }, "all three tones");
   Process other({QUORVALE_PROGRAM, dir.path() / "remote.mp4", std::to_string(remote)}, {environment()});
   startRecording();
   ASSERT_NE(other.readLine(Clock::now() + kStartTimeout).value_or("").find("\"started\""), std::string::npos);

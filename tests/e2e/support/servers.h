@@ -13,13 +13,13 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <list>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -46,13 +46,11 @@ void await(Ready ready, const std::string& what) {
 // A directory removed with its contents on destruction.
 struct TempDir {
   TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "quorvale-e2e-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
+    if (!::mkdtemp(path_.data())) throw std::runtime_error("mkdtemp failed");
   }
   ~TempDir() { fs::remove_all(path_, ignored_); }
-  const fs::path& path() const { return path_; }
-  fs::path path_;
+  fs::path path() const { return path_; }
+  std::string path_ = (fs::temp_directory_path() / "quorvale-e2e-XXXXXX").string();
   std::error_code ignored_;
 };
 
@@ -70,32 +68,27 @@ struct Environment {
   std::vector<std::string> entries;
 };
 
-struct SpawnOptions {
-  Environment environment;
-  bool quiet = false;  // stdin, stdout and stderr on /dev/null, else through pipes
-};
-
 // A child process leading a process group of its own, which also holds what it starts. The
 // destructor ends it (SIGTERM, then SIGKILL) with its group and reaps it; it is killed as well if
 // the tests die first.
 class Process {
  public:
-  Process(const std::vector<std::string>& argv, SpawnOptions options = {}) {
+  // quiet: stdin, stdout and stderr on /dev/null, else through pipes.
+  Process(const std::vector<std::string>& argv, Environment environment = {}, bool quiet = false) {
     int fds[3][2];  // {read end, write end} of stdin, stdout and stderr; the child's unused when quiet
     for (auto& pipe : fds)
       if (::pipe2(pipe, O_CLOEXEC)) throw std::runtime_error("pipe2 failed");
     // Prepared before fork: the child may only make async-signal-safe calls.
     std::vector<char*> args, env;
     for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    for (auto& entry : options.environment.entries) env.push_back(entry.data());
+    for (auto& entry : environment.entries) env.push_back(entry.data());
     args.push_back(nullptr), env.push_back(nullptr);
     if ((pid_ = ::fork()) < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // so no server outlives tests that were killed outright
       ::setpgid(0, 0);
       ::signal(SIGPIPE, SIG_DFL);
-      for (int fd = 0; fd < 3; ++fd)
-        ::dup2(options.quiet ? ::open("/dev/null", O_RDWR) : fds[fd][fd > 0], fd);
+      for (int fd = 0; fd < 3; ++fd) ::dup2(quiet ? ::open("/dev/null", O_RDWR) : fds[fd][fd > 0], fd);
       ::close_range(3, ~0U, 0);  // what the test runner leaked would count against a descriptor limit
       ::execvpe(args[0], args.data(), env.data());
       ::_exit(127);
@@ -157,7 +150,7 @@ class Process {
 
 // Runs a command to completion: its stdout, or nothing if it fails, complains on stderr or hangs.
 inline std::optional<std::string> output(const std::vector<std::string>& argv, const Environment& env = {}) {
-  Process process(argv, {env});
+  Process process(argv, env);
   if (process.waitExit(Clock::now() + kStartTimeout) != 0 || !process.err().empty()) return std::nullopt;
   return process.out();
 }
@@ -289,9 +282,7 @@ class PulseServer {
     for (auto name :
          {"PULSE_SERVER", "DISPLAY", "PIPEWIRE_REMOTE", "PIPEWIRE_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS"})
       env.unset(name);
-    auto start = [&](std::vector<std::string> argv) {
-      children_.emplace_front(argv, SpawnOptions{env, true});
-    };
+    auto start = [&](std::vector<std::string> argv) { children_.emplace_front(argv, env, true); };
     const bool pipeWire = kind == SoundServerKind::PipeWire;
     address_ = "unix:" + (pipeWire ? runtime_ / "pulse" / "native" : directory / "native").string();
     if (pipeWire) {
@@ -322,11 +313,9 @@ class PulseServer {
   Environment environment() const {                              // for its clients
     return Environment().set("PULSE_SERVER", address_).set("HOME", home_).set("XDG_RUNTIME_DIR", runtime_);
   }
-  std::vector<std::string> sinkInputs() const {  // the streams playing now
-    std::istringstream in(output({"pactl", "list", "sink-inputs", "short"}, environment()).value_or(""));
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
+  std::size_t streams() const {  // how many play now
+    const auto list = output({"pactl", "list", "sink-inputs", "short"}, environment()).value_or("");
+    return std::size_t(std::ranges::count(list, '\n'));
   }
 
  private:
