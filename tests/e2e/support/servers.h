@@ -11,7 +11,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <xcb/xcb.h>
 
 #include <algorithm>
 #include <array>
@@ -24,6 +23,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/capture/x11_connection.h"
 
 namespace quorvale::e2e {
 
@@ -187,81 +188,68 @@ class XServer : public Process {
 };
 
 // A test application's X connection and its windows.
-class Client {
+class Client : public platform::capture::Connection {
  public:
-  explicit Client(const std::string& display) : c_(xcb_connect(display.c_str(), nullptr)) {
-    screen_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
-  }
-  ~Client() { xcb_disconnect(c_); }
-  xcb_connection_t* get() const { return c_; }
-  xcb_window_t root() const { return screen_->root; }
+  explicit Client(const std::string& display) : Connection(display) {}
 
   xcb_window_t window(int x, int y, int width, int height, std::uint32_t rgb, bool map = true,
                       bool overrideRedirect = false, xcb_window_t parent = XCB_WINDOW_NONE) {
-    return make(parent ? parent : root(), {x, y, width, height}, XCB_COPY_FROM_PARENT, screen_->root_visual,
+    return make(parent ? parent : root(), {x, y, width, height}, XCB_COPY_FROM_PARENT, screen().root_visual,
                 {rgb, 0, overrideRedirect, XCB_COPY_FROM_PARENT}, map);
   }
   void property(xcb_window_t window, const std::string& name, xcb_atom_t type, std::uint8_t format,
                 const void* data, std::uint32_t count) {
-    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, atom(name), type, format, count, data);
+    xcb_change_property(get(), XCB_PROP_MODE_REPLACE, window, atom(name), type, format, count, data);
     sync();
   }
-  xcb_atom_t atom(const std::string& name) {
-    auto* reply =
-        xcb_intern_atom_reply(c_, xcb_intern_atom(c_, 0, std::uint16_t(name.size()), name.data()), nullptr);
-    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
-    std::free(reply);
-    return atom;
-  }
   void fill(xcb_window_t window, std::uint32_t rgb, xcb_rectangle_t rect) {
-    const xcb_gcontext_t gc = xcb_generate_id(c_);
-    xcb_create_gc(c_, gc, window, XCB_GC_FOREGROUND, &rgb);
-    xcb_poly_fill_rectangle(c_, window, gc, 1, &rect);
-    xcb_free_gc(c_, gc);
+    const xcb_gcontext_t gc = xcb_generate_id(get());
+    xcb_create_gc(get(), gc, window, XCB_GC_FOREGROUND, &rgb);
+    xcb_poly_fill_rectangle(get(), window, gc, 1, &rect);
+    xcb_free_gc(get(), gc);
     sync();
   }
   // An override-redirect popup with a 32-bit visual: its pixels carry premultiplied alpha.
   xcb_window_t translucentPopup(int x, int y, int width, int height, std::uint32_t argb) {
     xcb_visualid_t visual = 0;
-    for (auto d = xcb_screen_allowed_depths_iterator(screen_); d.rem && !visual; xcb_depth_next(&d))
+    for (auto d = xcb_screen_allowed_depths_iterator(&screen()); d.rem && !visual; xcb_depth_next(&d))
       if (d.data->depth == 32 && d.data->visuals_len) visual = xcb_depth_visuals(d.data)->visual_id;
-    const xcb_colormap_t colormap = xcb_generate_id(c_);
-    xcb_create_colormap(c_, XCB_COLORMAP_ALLOC_NONE, colormap, root(), visual);
+    const xcb_colormap_t colormap = xcb_generate_id(get());
+    xcb_create_colormap(get(), XCB_COLORMAP_ALLOC_NONE, colormap, root(), visual);
     return make(root(), {x, y, width, height}, 32, visual, {argb, 0, 1, colormap}, true);
   }
   void move(xcb_window_t window, std::uint32_t x, std::uint32_t y, std::uint32_t width,
             std::uint32_t height) {
     const std::uint32_t geometry[] = {x, y, width, height};
     xcb_configure_window(
-        c_, window,
+        get(), window,
         XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT,
         geometry);
     sync();
   }
   void warpPointer(int x, int y) {
-    xcb_warp_pointer(c_, XCB_NONE, root(), 0, 0, 0, 0, std::int16_t(x), std::int16_t(y));
+    xcb_warp_pointer(get(), XCB_NONE, root(), 0, 0, 0, 0, std::int16_t(x), std::int16_t(y));
     sync();
   }
   // A round trip: everything sent before has been processed.
-  void sync() { std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
+  void sync() { std::free(xcb_get_input_focus_reply(get(), xcb_get_input_focus(get()), nullptr)); }
 
  private:
   xcb_window_t make(xcb_window_t parent, std::array<int, 4> area, std::uint8_t depth, xcb_visualid_t visual,
                     std::array<std::uint32_t, 4> values, bool map) {
-    const xcb_window_t id = xcb_generate_id(c_);
+    const xcb_window_t id = xcb_generate_id(get());
     const auto [x, y, width, height] = area;
-    xcb_create_window(c_, depth, id, parent, std::int16_t(x), std::int16_t(y), std::uint16_t(width),
+    xcb_create_window(get(), depth, id, parent, std::int16_t(x), std::int16_t(y), std::uint16_t(width),
                       std::uint16_t(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, visual,
                       XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_COLORMAP,
                       values.data());
     const std::uint32_t pid = std::uint32_t(::getpid());  // for servers without X-Resource
-    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, id, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, 1, &pid);
-    if (map) xcb_map_window(c_, id);
+    xcb_change_property(get(), XCB_PROP_MODE_REPLACE, id, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, 1,
+                        &pid);
+    if (map) xcb_map_window(get(), id);
     sync();
     return id;
   }
-  xcb_connection_t* c_;
-  xcb_screen_t* screen_ = nullptr;
 };
 
 enum class SoundServerKind { PulseAudio, PipeWire };
