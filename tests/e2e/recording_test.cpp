@@ -113,7 +113,6 @@ TEST_P(RecordingTest, RecordsTheWindowWithItsApplicationsSoundOnly) {
   auto info = probe(movie);
   ASSERT_TRUE(info.contains("video") && info.contains("audio")) << "no playable movie";
   auto& video = info["video"];
-  EXPECT_TRUE(output({"grep", "-q", "moof", movie})) << "not fragmented: a killed recording would not play";
   // Guards against raw capture instants as frame times, which players read as 30, 46 or 14.985 fps.
   EXPECT_EQ(info["format"].value("format_name", "") + " " + video.value("codec_name", "") + " " +
                 info["audio"].value("codec_name", "") + " " + video.value("r_frame_rate", "") + " " +
@@ -153,9 +152,6 @@ Act during(Act fault, bool reported = false) {
     sleep_for(1s), t.run->write("\n");
   };
 }
-Act signalAfter(std::chrono::milliseconds wait, int signo) {
-  return [=](T& t) { t.startRecording(), sleep_for(wait), t.run->signal(signo); };
-}
 struct Fault {
   const char* name;
   const char* outcome;  // as E2eTest::end() reports it
@@ -191,25 +187,18 @@ constexpr const char* kNoWindow = "Could not find the Quorvale window";
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Faults, FaultTest, ::testing::ValuesIn(std::vector<Fault>{
     {"WindowClosed", "1 started error", "closed", 0.5, during([](T& t) { t.windows.pop_back(); }, true)},
-    // Guards against "finished" for a movie that no longer exists anywhere.
-    {"OutputDeleted", "1 started error", "was deleted", -1, during([](T& t) { fs::remove(t.movie); })},
     // Guards against a movie that only becomes readable once it is finished.
-    {"Sigkill", "-9 started", "", 2.0, signalAfter(4500ms, SIGKILL)},
-    {"Sigterm", "0 started finished", "", 1.4, signalAfter(2s, SIGTERM)},
+    {"Sigkill", "-9 started", "", 2.0,
+     [](T& t) { t.startRecording(), sleep_for(4500ms), t.run->signal(SIGKILL); }},
     // Guards against the failed write of "finished" (EPIPE) spoiling the movie or the exit status.
     {"StdoutClosed", "0 started", "", 1.4, during([](T& t) { t.run->closeStdout(); })},
     // The app's death closes its ends of both pipes.
     {"ParentGone", "0 started", "", 1.4, during([](T& t) { t.run->closeStdout(), t.run->closeStdin(); })},
-    // Guards against an end of input before the recording began going unnoticed.
-    {"StdinClosedAtOnce", "0 started finished", "", 0.01, [](T& t) { t.record(t.opened).closeStdin(); }},
     // Guards against leaving the unplayable file of a failed start: a retry under its name would fail.
     {"SixteenBitDisplay", "1 error", "", -1, [](T& t) { t.record(t.opened); }, "640x480x16"},
     {"RootWindow", "1 error", kNoWindow, -1, [](T& t) { t.record(Client(t.x->display()).root()); }},
     {"WindowOnAnotherScreen", "1 error", kNoWindow, -1,
-     [](T& t) { t.record(t.open("", ":", t.x->display() + ".1")); }},
-    // Fails later in the start than the lookup, at a moment of its own.
-    {"WindowClosedRightAfterSpawn", "1 error", "", -1,
-     [](T& t) { t.record(t.opened), t.windows.pop_back(); }}}),
+     [](T& t) { t.record(t.open("", ":", t.x->display() + ".1")); }}}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
