@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -36,17 +37,12 @@ TEST(EmitEventTest, OutOfMemoryWritesTheSameLineWithoutAllocating) {
 // Guards against lines interleaving, as lines longer than a pipe's atomic write size can, and against a
 // line garbled when a signal interrupts its write half way (a pipe holds less than one line).
 TEST(EmitEventTest, LinesStayWholeUnderConcurrentWritersAndSignals) {
-  int ends[2];
-  ASSERT_EQ(pipe(ends), 0);
-  std::fflush(nullptr);
+  testing::OutputCapture out{STDOUT_FILENO};
+  // Into a pipe that holds less than one line, which cat copies to the capture.
+  FILE* cat = popen("cat", "w");
+  ASSERT_NE(cat, nullptr);
   const int saved = dup(STDOUT_FILENO);
-  dup2(ends[1], STDOUT_FILENO);
-  close(ends[1]);
-  std::string text;
-  std::thread reader([&] {
-    char buffer[65536];
-    for (ssize_t count; (count = read(ends[0], buffer, sizeof buffer)) > 0;) text.append(buffer, count);
-  });
+  dup2(fileno(cat), STDOUT_FILENO);
   struct sigaction interrupt {};
   interrupt.sa_handler = [](int) {};  // no SA_RESTART: an interrupted write returns what it wrote
   sigaction(SIGUSR1, &interrupt, nullptr);
@@ -62,11 +58,10 @@ TEST(EmitEventTest, LinesStayWholeUnderConcurrentWritersAndSignals) {
   for (; running > 0; std::this_thread::sleep_for(std::chrono::microseconds(100)))
     for (auto& thread : threads) pthread_kill(thread.native_handle(), SIGUSR1);
   for (auto& thread : threads) thread.join();
-  dup2(saved, STDOUT_FILENO);  // the pipe's last writer goes: the reader sees its end
+  dup2(saved, STDOUT_FILENO);
   close(saved);
-  reader.join();
-  close(ends[0]);
-  std::istringstream lines(text);
+  pclose(cat);  // cat has copied everything once it ends
+  std::istringstream lines(out.text());
   int count = 0;
   for (std::string line; std::getline(lines, line); ++count) {
     const auto detail = SupportRecordingEvent::decode(line).detail.value();

@@ -202,7 +202,7 @@ TEST_F(StreamTest, RecordsTheApplicationsSoundUntilTheConnectionIsLost) {
   auto stream = start(WindowFilter{Window{target, Rect{0, 0, 160, 120}, {}, {}, true}}, config, "lost.mp4");
   EXPECT_EQ(events_.waitFor("started"), "");
   std::this_thread::sleep_for(3s);
-  server_.kill();
+  server_.signal(SIGKILL);
   EXPECT_EQ(events_.waitFor("stopped"), "The connection to the X display was lost.");
   stream->stopCapture([this, owner = &stream](std::exception_ptr error) {
     owner->reset();

@@ -181,7 +181,6 @@ class XServer : public Process {
     if (display_ == ":") throw std::runtime_error("Xvfb did not report a display number");
   }
   const std::string& display() const { return display_; }
-  void kill() { signal(SIGKILL), waitExit(Clock::now() + kStartTimeout); }  // now
 
  private:
   std::string display_;
