@@ -239,6 +239,7 @@ TEST_P(CaptureTest, BandByBandRenderingDrawsOneStateOfTheSamePicture) {
         << "with its transient: " << children;
   }
   xcb_destroy_window(client_.get(), dialog);
+  client_.sync();  // alone now, so read strip by strip as it is composed
 
   // Guards against a window read in strips showing two of its states in one picture (a torn frame).
   auto strips = source(target);
