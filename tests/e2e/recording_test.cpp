@@ -40,9 +40,8 @@ class E2eTest : public ::testing::Test {
     return opened = std::stoul(window.readLine(Clock::now() + kStartTimeout).value_or("0"));
   }
   // The program recording a window into `movie`.
-  Process& record(std::uint32_t window) {
-    return run.emplace(std::vector<std::string>{QUORVALE_PROGRAM, movie, std::to_string(window)},
-                       environment());
+  void record(std::uint32_t window) {
+    run.emplace(std::vector<std::string>{QUORVALE_PROGRAM, movie, std::to_string(window)}, environment());
   }
   void startRecording() {  // of the window opened last
     record(opened);

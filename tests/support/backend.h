@@ -1,7 +1,7 @@
 #pragma once
 
-// What the capture service's tests share: an X client that makes windows, and a movie
-// looked into with ffprobe and ffmpeg.
+// What the capture service's tests share: another program's window, errors' messages, and a
+// movie looked into with ffprobe and ffmpeg.
 
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
