@@ -41,6 +41,7 @@ using sound::AudioCapture;
 namespace {
 
 constexpr int kDefaultFramesPerSecond = 15;
+constexpr int kMaxFramesPerSecond = 120;
 
 // How long a capture waits for the crop its window's move calls for: the delegate answers at
 // once, so this only bounds a delivery thread held up elsewhere.
@@ -58,18 +59,18 @@ std::thread startThread(const char* what, Body&& body) {
   }
 }
 
+// The one reading of the configured frame interval, for the pacing and the movie's rate alike:
+// none or an unusable one gives the default; at most 120 frames a second, at least one.
 std::int64_t frameIntervalMicros(const StreamConfiguration& configuration) {
   const auto& interval = configuration.minimumFrameInterval();
   if (!interval || interval->value <= 0 || interval->timescale <= 0)
     return 1'000'000 / kDefaultFramesPerSecond;
-  return std::max<std::int64_t>(1000, interval->value * 1'000'000 / interval->timescale);
+  const double micros = 1e6 * static_cast<double>(interval->value) / static_cast<double>(interval->timescale);
+  return static_cast<std::int64_t>(std::clamp(micros, 1e6 / kMaxFramesPerSecond, 1e6));
 }
 
 int framesPerSecond(const StreamConfiguration& configuration) {
-  const auto& interval = configuration.minimumFrameInterval();
-  if (!interval || interval->value <= 0 || interval->timescale <= 0) return kDefaultFramesPerSecond;
-  const double rate = static_cast<double>(interval->timescale) / static_cast<double>(interval->value);
-  return std::clamp(static_cast<int>(std::lround(rate)), 1, 120);
+  return static_cast<int>(std::lround(1e6 / static_cast<double>(frameIntervalMicros(configuration))));
 }
 
 Size contentSize(const ContentFilter& filter, const StreamConfiguration& configuration) {
