@@ -1,6 +1,8 @@
 // The capture service as the recorder uses it: a platform, a stream of a window on a private
 // Xvfb into a movie, and the ways a stream ends.
 
+#include "platform/service/stream.h"
+
 #include <map>
 #include <mutex>
 #include <thread>
@@ -181,7 +183,8 @@ TEST_F(StreamTest, FollowsUpdatesAndStopsWithTheMovieFinished) {
   int cut = 0;
   for (std::size_t frame = 0; frame + 200 * 100 * 3 <= frames->size(); frame += 200 * 100 * 3)
     for (const std::size_t at : {6 * 200 + 6, 6 * 200 + 193, 93 * 200 + 6, 93 * 200 + 193, 50 * 200 + 100})
-      cut += std::uint8_t((*frames)[frame + at * 3]) < 100 && std::uint8_t((*frames)[frame + at * 3 + 2]) < 100;
+      cut +=
+          std::uint8_t((*frames)[frame + at * 3]) < 100 && std::uint8_t((*frames)[frame + at * 3 + 2]) < 100;
   EXPECT_EQ(cut, 0) << "frames showing black where the window should be";
   const auto last = e2e::frameAt(dir_.path() / "followed.mp4", 60);
   ASSERT_EQ(last.size(), 200u * 100 * 3);
@@ -238,6 +241,30 @@ TEST_F(StreamTest, RecordsTheApplicationsSoundUntilTheConnectionIsLost) {
   EXPECT_GE(packets(info, "video"), 1);
   EXPECT_EQ(info["video"]["width"], 2) << "the smallest movie the encoder takes";
   EXPECT_GT(e2e::toneShare(e2e::soundOf(dir_.path() / "lost.mp4"), 48000, 440), 0.3);
+}
+
+// Guards against a start that fails once the movie file exists leaving it behind: a retry under its
+// name would fail. Here the source cannot say whose sound to record.
+TEST_F(StreamTest, AStartFailingAfterTheFileIsMadeRemovesIt) {
+  struct Unowned final : pipeline::FrameSource {
+    int fileDescriptor() const override { return -1; }
+    void processEvents(std::int64_t) override {}
+    bool wantsFrame() const override { return false; }
+    bool render(pipeline::FramePixels&, pipeline::BandSink&, std::int64_t) override { return false; }
+    void setSourceRect(const std::optional<Rect>&) override {}
+    std::vector<std::pair<WindowID, Rect>> takeWindowFrameChanges() override { return {}; }
+    std::optional<std::int64_t> processID() const override { throw PlatformError("test", 0, "No owner."); }
+  };
+  auto config = size(64, 64);
+  config.setCapturesAudio(true);
+  auto outputConfig = platform_->makeRecordingOutputConfiguration();
+  outputConfig.outputURL = dir_.path() / "failed.mp4";
+  service::CaptureStream stream([](const auto&) { return std::make_unique<Unowned>(); }, screen_, config,
+                                events_);
+  stream.addRecordingOutput(platform_->makeRecordingOutput(outputConfig, events_));
+  stream.startCapture(events_.note("start"));
+  EXPECT_EQ(events_.waitFor("start"), "No owner.");
+  EXPECT_FALSE(fs::exists(dir_.path() / "failed.mp4"));
 }
 
 // A write failing while recording fails the output, once; the stream still stops.
