@@ -26,12 +26,10 @@ extern "C" {
 
 #include "platform/encoding/ffmpeg_errors.h"
 #include "platform/encoding/ffmpeg_handles.h"
-#include "platform/encoding/frame_converter.h"
-#include "platform/encoding/movie_writer.h"
 #include "platform/encoding/movie_file.h"
+#include "platform/encoding/movie_writer.h"
 
 namespace quorvale::platform::encoding {
-
 
 namespace ffmpeg {
 
@@ -120,7 +118,7 @@ struct MovieWriter::Impl {
 
   // Declared in dependency order: destroyed in reverse, the fd last.
   std::optional<MovieFile> file;
-  int writeErrno = 0;      // errno of the first failed write, from the I/O callback
+  int writeErrno = 0;  // errno of the first failed write, from the I/O callback
   IoContextPtr io;
   FormatContextPtr format;
   CodecContextPtr videoEncoder;
@@ -131,8 +129,6 @@ struct MovieWriter::Impl {
   FramePtr audioFrame;
   PacketPtr packet;
   // For BGRX images handed to the writer itself; the stream converts on its own thread.
-  std::unique_ptr<FrameConverter> converter;
-  Nv12Frame converted;
 
   int encodedWidth = 0;
   int encodedHeight = 0;
@@ -249,9 +245,8 @@ struct MovieWriter::Impl {
       throw ffmpegError(AVERROR_ENCODER_NOT_FOUND, "The video codec " + codecIdentifier + " is unsupported");
     const bool isH264 = std::strcmp(encoderName, "libx264") == 0;
 
-    // 4:2:0 needs even dimensions: encode one pixel larger and leave that edge black.
-    encodedWidth = video.width + (video.width & 1);
-    encodedHeight = video.height + (video.height & 1);
+    encodedWidth = video.width;
+    encodedHeight = video.height;
 
     AVPixelFormat pixelFormat = AV_PIX_FMT_YUV420P;
     for (const AVPixelFormat* candidate = codec->pix_fmts; candidate && *candidate != AV_PIX_FMT_NONE;
@@ -576,7 +571,9 @@ MovieWriter::MovieWriter(const std::filesystem::path& path, const std::string& f
   ffmpeg::silenceLogging();
   const char* muxer = muxerFor(fileType);
   if (!muxer) throw invalidArgument("The file type " + fileType + " is unsupported");
-  if (video.width < 1 || video.height < 1 || video.framesPerSecond < 1) {
+  // 4:2:0 takes even sizes; the stream rounds the output size down to them.
+  if (video.width < 2 || video.height < 2 || video.width % 2 || video.height % 2 ||
+      video.framesPerSecond < 1) {
     throw invalidArgument("Invalid video size " + std::to_string(video.width) + "x" +
                           std::to_string(video.height));
   }
@@ -603,15 +600,6 @@ MovieWriter::MovieWriter(const std::filesystem::path& path, const std::string& f
 }
 
 MovieWriter::~MovieWriter() = default;
-
-void MovieWriter::writeVideoFrame(const BgraImageView& image, std::int64_t ptsMicros) {
-  Impl& self = *impl_;
-  self.guarded([&] {
-    if (!self.converter) self.converter = std::make_unique<FrameConverter>(self.video);
-    self.converter->convert(image, self.converted);
-    self.writeVideoAt(ptsMicros, &self.converted);
-  });
-}
 
 void MovieWriter::writeVideoFrame(const Nv12Frame& frame, std::int64_t ptsMicros) {
   Impl& self = *impl_;
