@@ -1,16 +1,27 @@
-// quorvale_answer_picker: answers GNOME's screen-sharing dialog without a person, for the tests and
-// the demo on a headless GNOME, through mutter's own remote-desktop D-Bus API (a pointer driven on a
-// screen cast of the monitor).
+// quorvale_answer_picker: answers the screen-sharing dialog of a headless GNOME or KDE Plasma without a
+// person, for the tests and the demo: on GNOME through mutter's own remote-desktop D-Bus API (a
+// pointer driven on a screen cast of the monitor), on KDE through KWin's fake input.
 //
-//   quorvale_answer_picker [--row N | --cancel] [--timeout SECONDS]
+//   quorvale_answer_picker [--row N | --cancel] [--color RRGGBB] [--timeout SECONDS]
 //
-// Leaves the overview GNOME starts in and prints "ready"; then waits for the dialog to appear (a
-// change in GNOME's window list), clicks the Nth window row (0, the default, is the first) and Share,
-// or Cancel, and exits with 0 once the dialog has gone. Start it before the dialog is asked for: it
-// recognises the dialog by its appearing. Exits with 1 when the dialog did not appear or did not go
-// within the time-out (default 60 s). The places are those of the dialog on a 1280x720 monitor.
+// Prints "ready" once it can act. On GNOME (the default) it first leaves the overview GNOME starts in;
+// then waits for the dialog to appear (a change in GNOME's window list), clicks the Nth window row (0,
+// the default, is the first) and Share, or Cancel, and exits with 0 once the dialog has gone. Start it
+// before the dialog is asked for: it recognises the dialog by its appearing. The places are those of
+// the dialog on a 1280x720 monitor.
+// With XDG_CURRENT_DESKTOP=KDE it looks for the dialog in screenshots: the tile whose thumbnail has
+// the window's colour (--color, default the test windows' 3060c0), clicks it and presses Enter (share)
+// or Escape (cancel), and exits with 0 once the tile has gone. KWin must run with
+// KWIN_WAYLAND_NO_PERMISSION_CHECKS=1 and KWIN_SCREENSHOT_NO_PERMISSION_CHECKS=1.
+// Exits with 1 when the dialog did not appear or did not go within the time-out (default 60 s).
 
+#include <fcntl.h>
 #include <gio/gio.h>
+#include <gio/gunixfdlist.h>
+#include <linux/input-event-codes.h>
+#include <poll.h>
+#include <unistd.h>
+#include <wayland-client.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,8 +29,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <thread>
+
+#include "fake-input-client-protocol.h"
 
 namespace {
 
@@ -173,8 +189,7 @@ class WindowList {
   int changes_ = 0;
 };
 
-int run(int row, bool cancel, Clock::duration timeout) {
-  const auto deadline = Clock::now() + timeout;
+int answerGnome(int row, bool cancel, Clock::time_point deadline) {
   Bus bus;
   WindowList windows(bus);
   Pointer pointer(bus);
@@ -197,11 +212,129 @@ int run(int row, bool cancel, Clock::duration timeout) {
   throw std::runtime_error("the dialog did not go");
 }
 
+template <auto destroy>
+struct Deleter {
+  void operator()(auto* p) const { destroy(p); }
+};
+
+// KWin's fake input, which it grants any client while KWIN_WAYLAND_NO_PERMISSION_CHECKS is set.
+class FakeInput {
+ public:
+  FakeInput() : display_(wl_display_connect(nullptr)) {
+    if (!display_) throw std::runtime_error("cannot connect to the Wayland compositor (WAYLAND_DISPLAY)");
+    registry_.reset(wl_display_get_registry(display_.get()));
+    wl_registry_add_listener(registry_.get(), &kListener, this);
+    wl_display_roundtrip(display_.get());
+    if (!input_) throw std::runtime_error("the compositor offers no fake input");
+    org_kde_kwin_fake_input_authenticate(input_.get(), "quorvale_answer_picker", "answering a test's dialog");
+  }
+  void click(double x, double y) {
+    org_kde_kwin_fake_input_pointer_motion_absolute(input_.get(), wl_fixed_from_double(x),
+                                                    wl_fixed_from_double(y));
+    for (std::uint32_t pressed : {1, 0}) org_kde_kwin_fake_input_button(input_.get(), BTN_LEFT, pressed);
+    wl_display_roundtrip(display_.get());
+  }
+  void key(std::uint32_t code) {
+    for (std::uint32_t pressed : {1, 0}) org_kde_kwin_fake_input_keyboard_key(input_.get(), code, pressed);
+    wl_display_roundtrip(display_.get());
+  }
+
+ private:
+  std::unique_ptr<wl_display, Deleter<wl_display_disconnect>> display_;
+  std::unique_ptr<wl_registry, Deleter<wl_registry_destroy>> registry_;
+  std::unique_ptr<org_kde_kwin_fake_input, Deleter<org_kde_kwin_fake_input_destroy>> input_;
+  static constexpr wl_registry_listener kListener{
+      [](void* self, wl_registry* registry, std::uint32_t name, const char* interface, std::uint32_t) {
+        if (std::string_view(interface) == org_kde_kwin_fake_input_interface.name)
+          static_cast<FakeInput*>(self)->input_.reset(static_cast<org_kde_kwin_fake_input*>(
+              wl_registry_bind(registry, name, &org_kde_kwin_fake_input_interface, 4)));
+      },
+      [](void*, wl_registry*, std::uint32_t) {}};
+};
+
+// The active screen through KWin's screenshot API: 32-bit pixels, 0xAARRGGBB in memory order.
+struct Shot {
+  std::uint32_t width = 0, height = 0, stride = 0;
+  std::string pixels;
+  std::uint32_t rgb(std::uint32_t x, std::uint32_t y) const {
+    const auto* p = reinterpret_cast<const unsigned char*>(pixels.data()) + std::size_t(y) * stride + x * 4;
+    return std::uint32_t(p[2]) << 16 | std::uint32_t(p[1]) << 8 | p[0];
+  }
+};
+
+Shot screenshot(const Bus& bus) {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+  Owned<GUnixFDList> fds(g_unix_fd_list_new());
+  const int index = g_unix_fd_list_append(fds.get(), ends[1], nullptr);
+  ::close(ends[1]);
+  Shot shot;
+  {  // KWin writes while it answers: read at the same time, until it closes its end
+    std::jthread reader([&, fd = ends[0]] {
+      char chunk[65536];
+      for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) shot.pixels.append(chunk, std::size_t(n));
+      ::close(fd);
+    });
+    GError* error = nullptr;
+    Owned<GVariant> reply(g_dbus_connection_call_with_unix_fd_list_sync(
+        bus.get(), "org.kde.KWin", "/org/kde/KWin/ScreenShot2", "org.kde.KWin.ScreenShot2",
+        "CaptureActiveScreen", g_variant_new("(a{sv}h)", nullptr, index), G_VARIANT_TYPE("(a{sv})"),
+        G_DBUS_CALL_FLAGS_NONE, 10'000, fds.get(), nullptr, nullptr, &error));
+    fds.reset();  // this process's copy of the write end
+    if (!reply) {
+      const std::string message = std::string("screenshot: ") + error->message;
+      g_error_free(error);
+      throw std::runtime_error(message);
+    }
+    Owned<GVariant> results(g_variant_get_child_value(reply.get(), 0));
+    g_variant_lookup(results.get(), "width", "u", &shot.width);
+    g_variant_lookup(results.get(), "height", "u", &shot.height);
+    g_variant_lookup(results.get(), "stride", "u", &shot.stride);
+  }
+  if (shot.pixels.size() < std::size_t(shot.stride) * shot.height)
+    throw std::runtime_error("short screenshot");
+  return shot;
+}
+
+// The window's tile in the dialog: the first pixel of its colour with the list's white to its left
+// (the window itself stands on the dark desktop).
+std::optional<std::pair<double, double>> findTile(const Shot& shot, std::uint32_t rgb) {
+  auto near = [](std::uint32_t a, std::uint32_t b, int tolerance) {
+    for (int shift : {0, 8, 16})
+      if (std::abs(int(a >> shift & 0xff) - int(b >> shift & 0xff)) > tolerance) return false;
+    return true;
+  };
+  for (std::uint32_t y = 0; y < shot.height; ++y)
+    for (std::uint32_t x = 4; x < shot.width; ++x)
+      if (near(shot.rgb(x, y), rgb, 8) && near(shot.rgb(x - 4, y), 0xffffff, 16))
+        return std::pair{x + 10.0, y + 10.0};
+  return std::nullopt;
+}
+
+int answerKde(bool cancel, std::uint32_t rgb, Clock::time_point deadline) {
+  Bus bus;
+  FakeInput input;
+  std::puts("ready");
+  std::fflush(stdout);
+  bool answered = false;
+  // Screenshots are the only sign of the dialog: one every kRetry.
+  for (; Clock::now() < deadline; ::poll(nullptr, 0, int(kRetry / 1ms))) {
+    const auto tile = findTile(screenshot(bus), rgb);
+    if (!tile && answered) return 0;
+    if (!tile) continue;
+    input.click(tile->first, tile->second);
+    input.key(cancel ? KEY_ESC : KEY_ENTER);
+    answered = true;
+  }
+  throw std::runtime_error(answered ? "the dialog did not go" : "no dialog appeared");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int row = 0;
   bool cancel = false;
+  std::uint32_t rgb = 0x3060c0;
   long seconds = 60;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -209,13 +342,19 @@ int main(int argc, char** argv) {
       cancel = true;
     else if (arg == "--row" && i + 1 < argc)
       row = std::atoi(argv[++i]);
+    else if (arg == "--color" && i + 1 < argc)
+      rgb = std::uint32_t(std::strtoul(argv[++i], nullptr, 16));
     else if (arg == "--timeout" && i + 1 < argc)
       seconds = std::atol(argv[++i]);
     else
       return std::fprintf(stderr, "quorvale_answer_picker: unknown option %s\n", arg.c_str()), 2;
   }
   try {
-    return run(row, cancel, std::chrono::seconds(seconds));
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
+    if (desktop && std::string_view(desktop).find("KDE") != std::string_view::npos)
+      return answerKde(cancel, rgb, deadline);
+    return answerGnome(row, cancel, deadline);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "quorvale_answer_picker: %s\n", e.what());
     return 1;
