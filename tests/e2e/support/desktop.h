@@ -1,8 +1,9 @@
 #pragma once
 
-// A headless GNOME for recording native Wayland windows: a private system bus (gnome-shell aborts
-// without one), a session bus, PipeWire with its PulseAudio server, gnome-shell on a 1280x720 virtual
-// monitor and the screen-cast portal, all in a private runtime folder and each ended by its pid.
+// A headless GNOME or KDE Plasma for recording native Wayland windows: a private system bus
+// (gnome-shell aborts without one), a session bus, PipeWire with its PulseAudio server, gnome-shell or
+// KWin on a 1280x720 virtual monitor and the screen-cast portal, all in a private runtime folder and
+// each ended by its pid.
 
 #include <poll.h>
 extern "C" {  // glibc 2.36's header lacks the C++ guards
@@ -15,13 +16,19 @@ extern "C" {  // glibc 2.36's header lacks the C++ guards
 
 namespace quorvale::e2e {
 
-class GnomeDesktop {
+enum class DesktopKind { Gnome, Kde };
+
+class Desktop {
  public:
-  explicit GnomeDesktop(const fs::path& directory) : sound_(directory, SoundServerKind::PipeWire) {
+  Desktop(const fs::path& directory, DesktopKind kind) : sound_(directory, SoundServerKind::PipeWire) {
+    const bool gnome = kind == DesktopKind::Gnome;
+    const std::string name = gnome ? "gnome" : "kde";
     env_ = sound_.environment().unset("DISPLAY");
     const fs::path portals = directory / "portals";
-    fs::create_directories(portals);  // only GNOME's own portal backend, none that would start beside it
-    fs::create_symlink("/usr/share/xdg-desktop-portal/portals/gnome.portal", portals / "gnome.portal");
+    fs::create_directories(
+        portals);  // only the desktop's own portal backend, none that would start beside it
+    fs::create_symlink("/usr/share/xdg-desktop-portal/portals/" + name + ".portal",
+                       portals / (name + ".portal"));
     std::ofstream(directory / "system.conf")
         << "<busconfig><type>system</type><listen>unix:path=" << (directory / "system_bus").string()
         << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
@@ -29,30 +36,42 @@ class GnomeDesktop {
     // Set before the session bus starts: the services it starts on demand get the same.
     env_.set("DBUS_SYSTEM_BUS_ADDRESS", bus({"--config-file=" + (directory / "system.conf").string()}))
         .set("WAYLAND_DISPLAY", "wayland-0")
-        .set("XDG_CURRENT_DESKTOP", "GNOME")
+        .set("XDG_CURRENT_DESKTOP", gnome ? "GNOME" : "KDE")
         .set("XDG_SESSION_TYPE", "wayland")
         .set("XDG_DESKTOP_PORTAL_DIR", portals)
-        .set("GSETTINGS_BACKEND", "memory")  // no dconf service
-        .set("NO_AT_BRIDGE", "1")            // no accessibility bus, for the shell
-        .set("GTK_A11Y", "none");            // nor for the portal
+        .set("GSETTINGS_BACKEND", "memory")             // no dconf service
+        .set("NO_AT_BRIDGE", "1")                       // no accessibility bus, for the shell
+        .set("GTK_A11Y", "none")                        // nor for the portal
+        .set("KWIN_WAYLAND_NO_PERMISSION_CHECKS", "1")  // fake input for the picker answerer
+        .set("KWIN_SCREENSHOT_NO_PERMISSION_CHECKS", "1");
     const std::string sessionBus =
         bus({"--session", "--address=unix:path=" + (directory / "session_bus").string()});
     env_.set("DBUS_SESSION_BUS_ADDRESS", sessionBus);
+    // A copy of KWin: the file capability of the installed one cannot be granted here, and KWin's own Qt
+    // plugin loads only for a program of that name.
+    const fs::path kwin = directory / "bin" / "kwin_wayland";
+    if (!gnome) fs::create_directories(kwin.parent_path()), fs::copy_file("/usr/bin/kwin_wayland", kwin);
+    const std::vector<std::string> compositor =
+        gnome ? std::vector<std::string>{"gnome-shell",       "--headless", "--wayland",         "--no-x11",
+                                         "--wayland-display", "wayland-0",  "--virtual-monitor", "1280x720"}
+              : std::vector<std::string>{kwin,  "--virtual", "--width",   "1280",      "--height",
+                                         "720", "--socket",  "wayland-0", "--xwayland"};
     // On a busy machine gnome-shell now and then fails to start: once more, then give up.
-    for (int attempt = 0; !start({"gnome-shell", "--headless", "--wayland", "--no-x11", "--wayland-display",
-                                  "wayland-0", "--virtual-monitor", "1280x720"},
-                                 "org.gnome.Mutter.ScreenCast");)
-      if (desktop_.pop_front(), ++attempt == 2) throw std::runtime_error("gnome-shell did not start");
-    if (!start({"/usr/libexec/xdg-desktop-portal-gnome"}, "org.freedesktop.impl.portal.desktop.gnome") ||
+    for (int attempt = 0; !start(compositor, gnome ? "org.gnome.Mutter.ScreenCast" : "org.kde.KWin");)
+      if (desktop_.pop_front(), ++attempt == 2) throw std::runtime_error(compositor[0] + " did not start");
+    env_.set("QT_QPA_PLATFORM", "wayland");  // for KDE's portal; KWin itself must not have it
+    const std::string backend = gnome ? "/usr/libexec/xdg-desktop-portal-gnome"
+                                      : "/usr/lib/x86_64-linux-gnu/libexec/xdg-desktop-portal-kde";
+    if (!start({backend}, "org.freedesktop.impl.portal.desktop." + name) ||
         !start({"/usr/libexec/xdg-desktop-portal"}, "org.freedesktop.portal.Desktop"))
       throw std::runtime_error("the screen-cast portal did not start");
   }
-  ~GnomeDesktop() {
+  ~Desktop() {
     desktop_.clear();
     endStartedOnDemand();
   }
-  GnomeDesktop(const GnomeDesktop&) = delete;
-  GnomeDesktop& operator=(const GnomeDesktop&) = delete;
+  Desktop(const Desktop&) = delete;
+  Desktop& operator=(const Desktop&) = delete;
 
   // For a client of the desktop: WAYLAND_DISPLAY, XDG_RUNTIME_DIR, DBUS_SESSION_BUS_ADDRESS, PULSE_SERVER
   // (a null sink as the default output) and HOME, whose state folder is private too.
@@ -95,13 +114,16 @@ class GnomeDesktop {
   PulseServer sound_;  // PipeWire: ended last
   Environment env_;
   std::list<Process> buses_;    // the session bus first
-  std::list<Process> desktop_;  // gnome-shell and the portals, newest first
+  std::list<Process> desktop_;  // the compositor and the portals, newest first
 };
 
-// Answers the next screen-sharing dialog: the window in this row of its list and Share, or Cancel
-// with row -1. Call it before the dialog is asked for; the process exits with 0 once the dialog is gone.
-inline std::unique_ptr<Process> answerPicker(const GnomeDesktop& desktop, int row) {
-  std::vector<std::string> argv{QUORVALE_ANSWER_PICKER, "--cancel"};
+// Answers the next screen-sharing dialog: shares the window in this row of GNOME's list, or on KDE the
+// window of this solid colour; cancels with row -1. Call it before the dialog is asked for; the process
+// exits with 0 once the dialog is gone.
+inline std::unique_ptr<Process> answerPicker(const Desktop& desktop, int row, std::uint32_t rgb = 0x3060c0) {
+  char colour[8];
+  std::snprintf(colour, sizeof colour, "%06x", rgb);
+  std::vector<std::string> argv{QUORVALE_ANSWER_PICKER, "--color", colour, "--cancel"};
   if (row >= 0) argv.back() = "--row", argv.push_back(std::to_string(row));
   auto answer = std::make_unique<Process>(argv, desktop.environment());
   if (answer->readLine(Clock::now() + kStartTimeout) != "ready")
