@@ -51,11 +51,12 @@ class Desktop {
     // plugin loads only for a program of that name.
     const fs::path kwin = directory / "bin" / "kwin_wayland";
     if (!gnome) fs::create_directories(kwin.parent_path()), fs::copy_file("/usr/bin/kwin_wayland", kwin);
+    // No Xwayland for KWin: it would listen in the machine's /tmp/.X11-unix.
     const std::vector<std::string> compositor =
         gnome ? std::vector<std::string>{"gnome-shell",       "--headless", "--wayland",         "--no-x11",
                                          "--wayland-display", "wayland-0",  "--virtual-monitor", "1280x720"}
-              : std::vector<std::string>{kwin,  "--virtual", "--width",   "1280",      "--height",
-                                         "720", "--socket",  "wayland-0", "--xwayland"};
+              : std::vector<std::string>{kwin,       "--virtual", "--width",  "1280",
+                                         "--height", "720",       "--socket", "wayland-0"};
     // On a busy machine gnome-shell now and then fails to start: once more, then give up.
     for (int attempt = 0; !start(compositor, gnome ? "org.gnome.Mutter.ScreenCast" : "org.kde.KWin");)
       if (desktop_.pop_front(), ++attempt == 2) throw std::runtime_error(compositor[0] + " did not start");
