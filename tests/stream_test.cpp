@@ -211,9 +211,9 @@ TEST_F(StreamTest, FollowsUpdatesAndStopsWithTheMovieFinished) {
   EXPECT_TRUE(e2e::output({"ffmpeg", "-v", "error", "-i", dir_.path() / "released.mp4", "-f", "null", "-"}));
 }
 
-// The sound of the window's application, here a player this process started, goes into the movie. A
-// lost connection stops the stream, whose stop's completion releases it, as its owner may: the stream
-// ends on its own thread.
+// The sound of the window's application, here a player this process started, goes into the movie, and
+// reaches the disk while the window does not change, as a kill would find it. A lost connection stops
+// the stream, whose stop's completion releases it, as its owner may: the stream ends on its own thread.
 TEST_F(StreamTest, RecordsTheApplicationsSoundUntilTheConnectionIsLost) {
   const e2e::PulseServer sound(dir_.path() / "sound");
   e2e::Process player({"ffmpeg", "-nostdin", "-v", "quiet", "-re", "-f", "lavfi", "-i",
@@ -226,7 +226,11 @@ TEST_F(StreamTest, RecordsTheApplicationsSoundUntilTheConnectionIsLost) {
   config.setCapturesAudio(true);
   auto stream = start(WindowFilter{Window{target, Rect{0, 0, 160, 120}, {}, {}, true}}, config, "lost.mp4");
   EXPECT_EQ(events_.waitFor("started"), "");
-  std::this_thread::sleep_for(3s);
+  std::this_thread::sleep_for(3500ms);
+  fs::copy_file(dir_.path() / "lost.mp4", dir_.path() / "killed.mp4");
+  const auto kept = e2e::soundOf(dir_.path() / "killed.mp4");
+  ASSERT_GT(kept.size(), 48000u * 3 / 2) << "less than all but the last 2 s of 3.5";
+  EXPECT_GT(e2e::toneShare({kept.begin() + 24000, kept.end()}, 48000, 440), 0.5);
   server_.signal(SIGKILL);
   EXPECT_EQ(events_.waitFor("stopped"), "The connection to the X display was lost.");
   stream->stopCapture([this, owner = &stream](std::exception_ptr error) {
