@@ -4,6 +4,8 @@
 #include <xcb/xfixes.h>
 #include <xcb/xtest.h>
 
+#include <atomic>
+#include <deque>
 #include <cstring>
 
 #include "platform/capture/compose.h"
@@ -172,6 +174,31 @@ TEST_P(CaptureTest, CatalogListsClientWindowsWithFramePidTitleAndVisibility) {
             "Could not connect to the X display :9876.");
   EXPECT_EQ(failure([] { ContentQuery("").content(true, false); }),
             "No X display is set (DISPLAY is empty).");
+}
+
+// Guards against a window destroyed between the list and its attributes (a tooltip, a menu) failing
+// the listing or the start of a recording.
+TEST_P(CaptureTest, WindowsThatComeAndGoAreSkippedWhileListedAndWhileARecordingStarts) {
+  const xcb_window_t target = client_.window(100, 100, 200, 100, kRed);
+  std::atomic<bool> done = false;
+  std::jthread popups([&] {
+    e2e::Client churn(display());
+    std::deque<xcb_window_t> shown;
+    for (std::uint32_t i = 0; !done; ++i) {
+      shown.push_back(xcb_generate_id(churn.get()));
+      const std::uint32_t menu = i % 2;
+      xcb_create_window(churn.get(), XCB_COPY_FROM_PARENT, shown.back(), churn.root(), 0, 0, 30, 30, 0,
+                        XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_OVERRIDE_REDIRECT, &menu);
+      xcb_map_window(churn.get(), shown.back());
+      if (shown.size() > 8) xcb_destroy_window(churn.get(), shown.front()), shown.pop_front();
+      i % 64 ? void(xcb_flush(churn.get())) : churn.sync();
+    }
+  });
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_TRUE(find(true, false, target));
+    EXPECT_EQ(pixelAt(picture(source(target)), 5, 5), kRed);
+  }
+  done = true;
 }
 
 TEST_P(CaptureTest, WindowFilterShowsTheWholeWindowWithItsOwnPopupsAndNothingElse) {
