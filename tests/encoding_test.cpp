@@ -322,16 +322,6 @@ TEST_F(MovieWriterTest, NeverReplacesOrRemovesAFileItDidNotMake) {
                 " was deleted during the recording: No such file or directory");
 }
 
-// A full disk fails the same way: see the stream test.
-TEST_F(MovieWriterTest, AFailedWriterKeepsRefusingWithTheSameError) {
-  auto wrongSize = writer("wrong.mp4", {101, 51, 15, true});
-  Nv12Frame frame;
-  FrameConverter({100, 50, 15, true}).convert(Picture(100, 50, 0), frame);
-  const std::string invalid = failure([&] { wrongSize.writeVideoFrame(frame, 0); });
-  EXPECT_EQ(invalid, "Invalid image for the movie: Invalid argument");
-  EXPECT_EQ(failure([&] { wrongSize.finish(100'000); }), invalid);
-}
-
 TEST(MediaErrorsTest, MessagesNameTheCause) {
   // X's core errors as its own error database words them.
   std::ifstream database("/usr/share/X11/XErrorDB");
