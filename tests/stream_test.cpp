@@ -63,10 +63,11 @@ class StreamTest : public ::testing::Test {
     stream->startCapture(events_.note(name));
     return stream;
   }
-  static StreamConfiguration size(int width, int height) {
+  static StreamConfiguration size(int width, int height, bool sound = false) {
     StreamConfiguration config;
     config.setWidth(width);
     config.setHeight(height);
+    config.setCapturesAudio(sound);
     return config;
   }
   const DisplayFilter screen_{{1, Rect{0, 0, 1280, 800}}, {}, {}};
@@ -91,9 +92,8 @@ TEST_F(StreamTest, RecordsAnUnchangedWindowUntilItIsClosed) {
   EXPECT_EQ(platform_->contentInfo(filter).pointPixelScale, 1);
   EXPECT_EQ(platform_->contentInfo(screen_).contentRect, (Rect{0, 0, 1280, 800}));
 
-  auto config = size(161, 121);            // odd: the encoder takes even sizes
+  auto config = size(161, 121, true);      // odd: the encoder takes even sizes; no sound server: silent
   config.setMinimumFrameInterval({1, 0});  // no usable rate: the default
-  config.setCapturesAudio(true);           // no sound server here: a silent track
   ::setenv("PULSE_SERVER", "unix:/nonexistent/quorvale/pulse", 1);
   auto stream = platform_->makeStream(filter, config, events_);
   stream->stopCapture(events_.note("idle stop"));
@@ -220,9 +220,7 @@ TEST_F(StreamTest, RecordsTheApplicationsSoundUntilTheConnectionIsLost) {
   e2e::await([&] { return sound.streams() > 0; }, "the player");
   ::setenv("PULSE_SERVER", sound.serverAddress().c_str(), 1);
   const xcb_window_t target = client_.window(0, 0, 160, 120, kRed);
-  auto config = size(1, 1);
-  config.setCapturesAudio(true);
-  auto stream = start(WindowFilter{Window{target, Rect{0, 0, 160, 120}, {}, {}, true}}, config, "lost.mp4");
+  auto stream = start(WindowFilter{Window{target, Rect{0, 0, 160, 120}, {}, {}, true}}, size(1, 1, true), "lost.mp4");
   EXPECT_EQ(events_.waitFor("started"), "");
   std::this_thread::sleep_for(3500ms);
   fs::copy_file(dir_.path() / "lost.mp4", dir_.path() / "killed.mp4");
@@ -254,9 +252,8 @@ TEST_P(StreamSoundTest, EachBeepLandsWithItsFlashUpToTheStop) {
   TestWindow window(server_.display(), {"--beep-flash", "--tone", "440", "--width", "64", "--height", "48"});
   const auto shown = e2e::Clock::now();  // it flashes every 1.007 s from a little before this
   e2e::await([&] { return sound.streams() > 0; }, "the beeps");
-  auto config = size(64, 48);
-  config.setCapturesAudio(true);
-  auto stream = start(WindowFilter{Window{window.id, Rect{0, 0, 64, 48}, {}, {}, true}}, config, "beeps.mp4");
+  auto stream =
+      start(WindowFilter{Window{window.id, Rect{0, 0, 64, 48}, {}, {}, true}}, size(64, 48, true), "beeps.mp4");
   EXPECT_EQ(events_.waitFor("started"), "");
   std::this_thread::sleep_until(shown + 7 * 1007ms + 300ms);  // 0.3 s after the 7th flash, or a little more
   stream->stopCapture(events_.note("stop"));
@@ -268,8 +265,7 @@ TEST_P(StreamSoundTest, EachBeepLandsWithItsFlashUpToTheStop) {
   const auto grey = e2e::output({"ffmpeg", "-nostdin", "-v", "error", "-i", file, "-fps_mode", "passthrough",
                                  "-f", "rawvideo", "-pix_fmt", "gray", "-"}).value_or("");
   std::vector<double> flashes, beeps;
-  std::size_t frame = 0;
-  for (bool wasWhite = false; const auto& packet : info["packets"]) {
+  for (std::size_t frame = 0, wasWhite = false; const auto& packet : info["packets"]) {
     if (packet["codec_type"] != "video") continue;
     const std::string pixels = grey.substr(std::min(grey.size(), 64 * 48 * frame++), 64 * 48);
     const bool white = !pixels.empty() && std::ranges::all_of(pixels, [](char p) { return std::uint8_t(p) > 220; });
