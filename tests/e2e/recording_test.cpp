@@ -104,13 +104,8 @@ TEST_P(RecordingTest, RecordsTheWindowWithItsApplicationsSoundOnly) {
   EXPECT_EQ(end(), "0 started finished") << transcript();
   auto info = probe(movie);
   ASSERT_TRUE(info.contains("video") && info.contains("audio")) << "no playable movie";
-  auto& video = info["video"];
-  // Guards against raw capture instants as frame times, which players read as 30, 46 or 14.985 fps.
-  EXPECT_EQ(info["format"].value("format_name", "") + " " + video.value("codec_name", "") + " " +
-                info["audio"].value("codec_name", "") + " " + video.value("r_frame_rate", "") + " " +
-                video.value("time_base", ""),
-            "mov,mp4,m4a,3gp,3g2,mj2 h264 aac 15/1 1/15");
-  EXPECT_GT(std::stoi(video.value("nb_read_packets", "0")), 10) << "hardly any frames of a moving window";
+  // The codecs and the frame rate players read from irregular frame times are the writer test's.
+  EXPECT_GT(std::stoi(info["video"].value("nb_read_packets", "0")), 10) << "hardly any frames of a moving window";
   EXPECT_GT(share(frameAt(movie, 1.5), 0x3060c0), 0.5) << "the window's colour is not in the frame";
 
   auto sound = soundOf(movie);
