@@ -5,8 +5,8 @@
 #include <xcb/xtest.h>
 
 #include <atomic>
-#include <deque>
 #include <cstring>
+#include <deque>
 
 #include "platform/capture/compose.h"
 #include "platform/capture/content_query.h"
@@ -56,12 +56,16 @@ FramePixels picture(
 
 // Handles the source's events and draws until the picture shows what is wanted, for at most 10 s;
 // at a time that stands still if one is given.
-bool renderUntil(X11FrameSource& source, FramePixels& frame, auto shows, std::optional<std::int64_t> at = {}) {
+bool renderUntil(X11FrameSource& source, FramePixels& frame, auto shows,
+                 std::optional<std::int64_t> at = {}) {
   for (const auto deadline = e2e::Clock::now() + 10s; e2e::Clock::now() < deadline;) {
     pollfd p{source.fileDescriptor(), POLLIN, 0};
     ::poll(&p, 1, 100);
     source.processEvents(at.value_or(monotonicMicros()));
-    if (source.wantsFrame() && !(frame = picture(source, [] {}, at.value_or(monotonicMicros()))).data.empty() &&
+    if (source.wantsFrame() &&
+        !(frame = picture(
+              source, [] {}, at.value_or(monotonicMicros())))
+             .data.empty() &&
         shows(frame))
       return true;
   }
@@ -72,8 +76,8 @@ bool renderUntil(X11FrameSource& source, FramePixels& frame, auto shows, std::op
 // in one piece is never cut at the window's first or last row or column: (x, y) is at (x + m, y + m).
 constexpr int m = 32;
 FramePixels known(int width, int height, const std::function<std::uint32_t(int, int)>& colourAt) {
-  FramePixels want{std::vector<std::uint8_t>(std::size_t(width + 2 * m) * (height + 2 * m) * 4), width + 2 * m,
-                   height + 2 * m, (width + 2 * m) * 4};
+  FramePixels want{std::vector<std::uint8_t>(std::size_t(width + 2 * m) * (height + 2 * m) * 4),
+                   width + 2 * m, height + 2 * m, (width + 2 * m) * 4};
   for (int y = 0; y < want.height; ++y)
     for (int x = 0; x < want.width; ++x) {
       const std::uint32_t rgb = colourAt(x - m, y - m);
@@ -115,15 +119,17 @@ class CaptureTest : public ::testing::TestWithParam<bool> {
 
   // Draws the pointer's cursor image over want with its hot spot at (x, y); returns the image.
   XcbPtr<xcb_xfixes_get_cursor_image_reply_t> drawCursor(FramePixels& want, int x, int y) {
-    optionalReply(client_.get(), xcb_xfixes_query_version(client_.get(), 4, 0), xcb_xfixes_query_version_reply);
+    optionalReply(client_.get(), xcb_xfixes_query_version(client_.get(), 4, 0),
+                  xcb_xfixes_query_version_reply);
     auto cursor = optionalReply(client_.get(), xcb_xfixes_get_cursor_image(client_.get()),
                                 xcb_xfixes_get_cursor_image_reply);
     EXPECT_TRUE(cursor);
     if (cursor)
-      drawImage({want.data.data(), want.width, want.height, want.stride},
-                {reinterpret_cast<const std::uint8_t*>(xcb_xfixes_get_cursor_image_cursor_image(cursor.get())),
-                 cursor->width, cursor->height, cursor->width * 4},
-                x - cursor->xhot + m, y - cursor->yhot + m, true);
+      drawImage(
+          {want.data.data(), want.width, want.height, want.stride},
+          {reinterpret_cast<const std::uint8_t*>(xcb_xfixes_get_cursor_image_cursor_image(cursor.get())),
+           cursor->width, cursor->height, cursor->width * 4},
+          x - cursor->xhot + m, y - cursor->yhot + m, true);
     return cursor;
   }
 
@@ -253,7 +259,8 @@ TEST_P(CaptureTest, WindowFilterShowsTheWholeWindowWithItsOwnPopupsAndNothingEls
 // one piece: at the picture's first and last row and column, and across the edge between two bands.
 TEST_P(CaptureTest, CursorFollowsThePointerAndClicksLeaveAMark) {
   const xcb_window_t target = client_.window(100, 100, 400, 300, kRed);
-  const auto shown = [&](std::optional<std::pair<int, int>> cursor, std::vector<std::pair<int, int>> marks = {}) {
+  const auto shown = [&](std::optional<std::pair<int, int>> cursor,
+                         std::vector<std::pair<int, int>> marks = {}) {
     FramePixels want = known(400, 300, [](int, int) { return kRed; });
     for (auto [x, y] : marks)
       drawClickMark({want.data.data(), want.width, want.height, want.stride}, x + m, y + m, 12, 1);
@@ -268,9 +275,11 @@ TEST_P(CaptureTest, CursorFollowsThePointerAndClicksLeaveAMark) {
 
   // Guards against a cursor that stays where the last motion left it: warps make no motion events.
   FramePixels frame;
-  for (auto [x, y, want] : {std::tuple{300, 250, shown({{200, 150}})}, {10, 10, shown({})}}) {  // off it: none
+  for (auto [x, y, want] :
+       {std::tuple{300, 250, shown({{200, 150}})}, {10, 10, shown({})}}) {  // off it: none
     client_.warpPointer(x, y);
-    EXPECT_TRUE(renderUntil(cursor, frame, [&](const FramePixels& f) { return differences(f, want) == 0; })) << x;
+    EXPECT_TRUE(renderUntil(cursor, frame, [&](const FramePixels& f) { return differences(f, want) == 0; }))
+        << x;
   }
 
   // Marks at full strength (the time stands still): at the first row and column, over rows 159 and 160,
@@ -284,10 +293,15 @@ TEST_P(CaptureTest, CursorFollowsThePointerAndClicksLeaveAMark) {
     xcb_test_fake_input(client_.get(), XCB_BUTTON_PRESS, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
     xcb_test_fake_input(client_.get(), XCB_BUTTON_RELEASE, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
     client_.sync();
-    EXPECT_TRUE(renderUntil(marking, frame, [&](const FramePixels& f) { return differences(f, want) == 0; }, now))
+    EXPECT_TRUE(renderUntil(
+        marking, frame, [&](const FramePixels& f) { return differences(f, want) == 0; }, now))
         << differences(frame, want) << " pixels differ, click at " << x << "," << y;
   }
-  EXPECT_EQ(differences(picture(marking, [] {}, now + 400'000), shown({{399, 299}})), 0) << "the marks fade";
+  EXPECT_EQ(differences(picture(
+                            marking, [] {}, now + 400'000),
+                        shown({{399, 299}})),
+            0)
+      << "the marks fade";
 }
 
 TEST_P(CaptureTest, BandByBandRenderingDrawsOneStateOfTheSamePicture) {

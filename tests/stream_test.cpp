@@ -220,7 +220,8 @@ TEST_F(StreamTest, RecordsTheApplicationsSoundUntilTheConnectionIsLost) {
   e2e::await([&] { return sound.streams() > 0; }, "the player");
   ::setenv("PULSE_SERVER", sound.serverAddress().c_str(), 1);
   const xcb_window_t target = client_.window(0, 0, 160, 120, kRed);
-  auto stream = start(WindowFilter{Window{target, Rect{0, 0, 160, 120}, {}, {}, true}}, size(1, 1, true), "lost.mp4");
+  auto stream =
+      start(WindowFilter{Window{target, Rect{0, 0, 160, 120}, {}, {}, true}}, size(1, 1, true), "lost.mp4");
   EXPECT_EQ(events_.waitFor("started"), "");
   std::this_thread::sleep_for(3500ms);
   fs::copy_file(dir_.path() / "lost.mp4", dir_.path() / "killed.mp4");
@@ -252,8 +253,8 @@ TEST_P(StreamSoundTest, EachBeepLandsWithItsFlashUpToTheStop) {
   TestWindow window(server_.display(), {"--beep-flash", "--tone", "440", "--width", "64", "--height", "48"});
   const auto shown = e2e::Clock::now();  // it flashes every 1.007 s from a little before this
   e2e::await([&] { return sound.streams() > 0; }, "the beeps");
-  auto stream =
-      start(WindowFilter{Window{window.id, Rect{0, 0, 64, 48}, {}, {}, true}}, size(64, 48, true), "beeps.mp4");
+  auto stream = start(WindowFilter{Window{window.id, Rect{0, 0, 64, 48}, {}, {}, true}}, size(64, 48, true),
+                      "beeps.mp4");
   EXPECT_EQ(events_.waitFor("started"), "");
   std::this_thread::sleep_until(shown + 7 * 1007ms + 300ms);  // 0.3 s after the 7th flash, or a little more
   stream->stopCapture(events_.note("stop"));
@@ -263,12 +264,14 @@ TEST_P(StreamSoundTest, EachBeepLandsWithItsFlashUpToTheStop) {
   const auto file = dir_.path() / "beeps.mp4";
   const auto info = e2e::probe(file);
   const auto grey = e2e::output({"ffmpeg", "-nostdin", "-v", "error", "-i", file, "-fps_mode", "passthrough",
-                                 "-f", "rawvideo", "-pix_fmt", "gray", "-"}).value_or("");
+                                 "-f", "rawvideo", "-pix_fmt", "gray", "-"})
+                        .value_or("");
   std::vector<double> flashes, beeps;
   for (std::size_t frame = 0, wasWhite = false; const auto& packet : info["packets"]) {
     if (packet["codec_type"] != "video") continue;
     const std::string pixels = grey.substr(std::min(grey.size(), 64 * 48 * frame++), 64 * 48);
-    const bool white = !pixels.empty() && std::ranges::all_of(pixels, [](char p) { return std::uint8_t(p) > 220; });
+    const bool white =
+        !pixels.empty() && std::ranges::all_of(pixels, [](char p) { return std::uint8_t(p) > 220; });
     if (white && !wasWhite) flashes.push_back(seconds(packet["pts_time"]));
     wasWhite = white;
   }
@@ -292,7 +295,8 @@ TEST_P(StreamSoundTest, EachBeepLandsWithItsFlashUpToTheStop) {
   for (double beep : beeps | std::views::filter(late)) {
     EXPECT_TRUE(near(flashes, beep + 1.0 / 30)) << beep;
     const auto from = samples.begin() + std::ptrdiff_t((beep + 0.15) * 48000);
-    const std::vector<std::int16_t> quiet(std::min(from, samples.end()), std::min(from + 38400, samples.end()));
+    const std::vector<std::int16_t> quiet(std::min(from, samples.end()),
+                                          std::min(from + 38400, samples.end()));
     EXPECT_NEAR(e2e::rms(quiet), 0.035, 0.012) << "after the beep at " << beep;
   }
 }

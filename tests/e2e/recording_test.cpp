@@ -105,7 +105,8 @@ TEST_P(RecordingTest, RecordsTheWindowWithItsApplicationsSoundOnly) {
   auto info = probe(movie);
   ASSERT_TRUE(info.contains("video") && info.contains("audio")) << "no playable movie";
   // The codecs and the frame rate players read from irregular frame times are the writer test's.
-  EXPECT_GT(std::stoi(info["video"].value("nb_read_packets", "0")), 10) << "hardly any frames of a moving window";
+  EXPECT_GT(std::stoi(info["video"].value("nb_read_packets", "0")), 10)
+      << "hardly any frames of a moving window";
   EXPECT_GT(share(frameAt(movie, 1.5), 0x3060c0), 0.5) << "the window's colour is not in the frame";
 
   auto sound = soundOf(movie);
