@@ -53,6 +53,7 @@ void keepStandardErrorForOurselves() {
 // The last resort, for failures no handler of the run flow sees: an exception that
 // escapes a thread or a noexcept function (std::terminate), PulseAudio's exit when
 // it runs out of memory (it raises SIGQUIT, then calls _exit(1)), any other abort.
+// A SIGQUIT from outside is not one of them.
 // The parent still gets one "error" line, unless a terminal line is out, and status 1.
 [[noreturn]] void endWithLastResortReport(events::LastResortCause cause) noexcept {
   events::emitLastResortError(cause);
@@ -68,7 +69,18 @@ void keepStandardErrorForOurselves() {
                                       : events::LastResortCause::unexpectedStop);
 }
 
-extern "C" void onFatalSignal(int signal) {
+// libpulse raises SIGQUIT on its own thread; Ctrl-\ (the kernel) or kill from another
+// process is someone asking us to stop.
+bool raisedByThisProcess(const siginfo_t& info) {
+  return (info.si_code == SI_TKILL || info.si_code == SI_USER) && info.si_pid == ::getpid();
+}
+
+extern "C" void onFatalSignal(int signal, siginfo_t* info, void*) {
+  if (signal == SIGQUIT && !raisedByThisProcess(*info)) {
+    // A stop request like SIGTERM, and a second one ends at once the same way.
+    ::kill(::getpid(), SIGTERM);
+    return;
+  }
   endWithLastResortReport(signal == SIGQUIT ? events::LastResortCause::outOfMemory
                                             : events::LastResortCause::unexpectedStop);
 }
@@ -76,7 +88,8 @@ extern "C" void onFatalSignal(int signal) {
 void installLastResortReport() {
   std::set_terminate(onTerminate);
   struct sigaction action {};
-  action.sa_handler = onFatalSignal;
+  action.sa_sigaction = onFatalSignal;
+  action.sa_flags = SA_SIGINFO;
   sigfillset(&action.sa_mask);
   for (const int signal : {SIGQUIT, SIGABRT}) ::sigaction(signal, &action, nullptr);
 }

@@ -1,7 +1,10 @@
 // Window capture against a private Xvfb: the catalogue, and the pictures a frame
 // source composes from Composite pixmaps, the cursor and clicks.
 
+#include <xcb/xfixes.h>
 #include <xcb/xtest.h>
+
+#include <cstring>
 
 #include "platform/capture/compose.h"
 #include "platform/capture/content_query.h"
@@ -25,36 +28,11 @@ std::uint32_t pixelAt(const FramePixels& frame, int x, int y) {
   return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16;
 }
 
-// What the source draws now; an empty picture when it has nothing new.
-FramePixels picture(auto&& source) {
-  FramePixels frame;
-  return source.render(frame, monotonicMicros()) ? frame : FramePixels{};
-}
-
-// Handles the source's events and draws until the picture shows what is wanted, for at most 10 s.
-bool renderUntil(FrameSource& source, FramePixels& frame, auto shows) {
-  for (const auto deadline = e2e::Clock::now() + 10s; e2e::Clock::now() < deadline;) {
-    pollfd p{source.fileDescriptor(), POLLIN, 0};
-    ::poll(&p, 1, 100);
-    source.processEvents(monotonicMicros());
-    if (source.wantsFrame() && source.render(frame, monotonicMicros()) && shows(frame)) return true;
-  }
-  return false;
-}
-
-// Whether something (the cursor, a mark) is drawn over the red within 20 pixels of (x, y).
-bool drawnNear(const FramePixels& f, int x, int y) {
-  int changed = 0;
-  for (int row = std::max(0, y - 20); row < std::min(f.height, y + 20); ++row)
-    for (int column = std::max(0, x - 20); column < std::min(f.width, x + 20); ++column)
-      changed += pixelAt(f, column, row) != kRed;
-  return changed > 10;
-}
-
-// The picture as the stream takes it: band by band, put together again. onBand runs after each band.
-FramePixels renderInBands(
+// The picture as the stream takes it, band by band, put together again; empty when the source
+// has nothing new. onBand runs after each band.
+FramePixels picture(
     auto&& source, std::function<void()> onBand = [] {}) {
-  struct Collect final : FrameSource::BandSink {
+  struct Collect final : BandSink {
     FramePixels picture;
     std::function<void()> onBand;
     void begin(int width, int height) override { picture = {{}, width, height, width * 4}; }
@@ -68,10 +46,30 @@ FramePixels renderInBands(
   } sink;
   sink.onBand = std::move(onBand);
   FramePixels band;
-  EXPECT_TRUE(source.render(band, sink, monotonicMicros()));
-  EXPECT_LE(band.data.size(), std::size_t(band.stride) * FrameSource::kBandRows);
+  if (!source.render(band, sink, monotonicMicros())) return {};
+  EXPECT_LE(band.data.size(), std::size_t(band.stride) * X11FrameSource::kBandRows);
   EXPECT_EQ(sink.picture.data.size(), std::size_t(sink.picture.stride) * sink.picture.height);
   return sink.picture;
+}
+
+// Handles the source's events and draws until the picture shows what is wanted, for at most 10 s.
+bool renderUntil(X11FrameSource& source, FramePixels& frame, auto shows) {
+  for (const auto deadline = e2e::Clock::now() + 10s; e2e::Clock::now() < deadline;) {
+    pollfd p{source.fileDescriptor(), POLLIN, 0};
+    ::poll(&p, 1, 100);
+    source.processEvents(monotonicMicros());
+    if (source.wantsFrame() && !(frame = picture(source)).data.empty() && shows(frame)) return true;
+  }
+  return false;
+}
+
+// Whether something (the cursor, a mark) is drawn over the red within 20 pixels of (x, y).
+bool drawnNear(const FramePixels& f, int x, int y) {
+  int changed = 0;
+  for (int row = std::max(0, y - 20); row < std::min(f.height, y + 20); ++row)
+    for (int column = std::max(0, x - 20); column < std::min(f.width, x + 20); ++column)
+      changed += pixelAt(f, column, row) != kRed;
+  return changed > 10;
 }
 
 constexpr CaptureOptions kPlain{.showsCursor = false},
@@ -87,8 +85,8 @@ class CaptureTest : public ::testing::TestWithParam<bool> {
     if (!GetParam()) options.insert(options.end(), {"-extension", "MIT-SHM", "-extension", "X-Resource"});
     return servers.try_emplace(GetParam(), options).first->second.display();
   }
-  static FrameSource source(xcb_window_t window, const CaptureOptions& options = kPlain) {
-    return FrameSource(display(), WindowFilter{Window{window, {}, {}, {}, true}}, options);
+  static X11FrameSource source(xcb_window_t window, const CaptureOptions& options = kPlain) {
+    return X11FrameSource(display(), WindowFilter{Window{window, {}, {}, {}, true}}, options);
   }
   static std::optional<Window> find(bool excludeDesktop, bool onScreenOnly, xcb_window_t id) {
     for (const auto& window : ContentQuery(display()).content(excludeDesktop, onScreenOnly).windows)
@@ -182,7 +180,7 @@ TEST_P(CaptureTest, WindowFilterShowsTheWholeWindowWithItsOwnPopupsAndNothingEls
   // Unchanged: no new frame. Drawn on: the change shows.
   whole.processEvents(monotonicMicros());
   EXPECT_FALSE(whole.wantsFrame());
-  EXPECT_FALSE(whole.render(frame, monotonicMicros()));
+  EXPECT_TRUE(picture(whole).data.empty());
   client_.fill(target, kBlue, {200, 100, 50, 50});
   EXPECT_TRUE(renderUntil(whole, frame, [](const FramePixels& f) { return pixelAt(f, 220, 120) == kBlue; }));
   xcb_destroy_window(client_.get(), dialog);  // another window going away does not end the capture
@@ -229,21 +227,40 @@ TEST_P(CaptureTest, BandByBandRenderingDrawsOneStateOfTheSamePicture) {
   client_.fill(target, kGreen, {0, 280, 400, 20});
   const xcb_window_t dialog = client_.window(150, 150, 50, 50, kGreen);
   client_.property(dialog, "WM_TRANSIENT_FOR", XCB_ATOM_WINDOW, 32, &target, 1);
-  client_.warpPointer(300, 255);  // the cursor straddles a band boundary
+  client_.warpPointer(300, 255);
 
+  optionalReply(client_.get(), xcb_xfixes_query_version(client_.get(), 4, 0), xcb_xfixes_query_version_reply);
+  const auto cursor = optionalReply(client_.get(), xcb_xfixes_get_cursor_image(client_.get()),
+                                    xcb_xfixes_get_cursor_image_reply);
+  ASSERT_TRUE(cursor);
+  ASSERT_TRUE(155 - cursor->yhot < 160 && 155 - cursor->yhot + cursor->height > 160)
+      << "the cursor straddles a band boundary";
   for (const bool children : {true, false}) {  // several windows; one alone, read while composing
+    // The reference: the window's known content, with the cursor drawn over it in one piece.
+    FramePixels want{std::vector<std::uint8_t>(400 * 300 * 4), 400, 300, 1600};
+    for (int y = 0; y < 300; ++y)
+      for (int x = 0; x < 400; ++x) {
+        const bool dialogHere = children && y >= 50 && y < 100 && x >= 50 && x < 100;
+        const std::uint32_t rgb = y >= 280 || dialogHere ? kGreen : y >= 140 && y < 160 ? kBlue : kRed;
+        std::memcpy(&want.data[std::size_t(y) * 1600 + std::size_t(x) * 4], &rgb, 4);
+      }
+    drawImage({want.data.data(), 400, 300, 1600},
+              {reinterpret_cast<const std::uint8_t*>(xcb_xfixes_get_cursor_image_cursor_image(cursor.get())),
+               cursor->width, cursor->height, cursor->width * 4},
+              200 - cursor->xhot, 155 - cursor->yhot, true);
     const FramePixels frame = picture(source(target, {.includeChildWindows = children}));
-    EXPECT_EQ(pixelAt(frame, 5, 150), kBlue);
-    EXPECT_EQ(pixelAt(frame, 5, 290), kGreen);
-    EXPECT_EQ(renderInBands(source(target, {.includeChildWindows = children})).data, frame.data)
-        << "with its transient: " << children;
+    ASSERT_EQ(std::pair(frame.width, frame.height), std::pair(400, 300));
+    int wrong = 0;
+    for (int y = 0; y < 300; ++y)
+      for (int x = 0; x < 400; ++x) wrong += pixelAt(frame, x, y) != pixelAt(want, x, y);
+    EXPECT_EQ(wrong, 0) << "with its transient: " << children;
   }
   xcb_destroy_window(client_.get(), dialog);
   client_.sync();  // alone now, so read strip by strip as it is composed
 
   // Guards against a window read in strips showing two of its states in one picture (a torn frame).
   auto strips = source(target);
-  const auto torn = renderInBands(strips, [&] { client_.fill(target, kRed, {0, 0, 400, 300}); });
+  const auto torn = picture(strips, [&] { client_.fill(target, kRed, {0, 0, 400, 300}); });
   EXPECT_EQ(pixelAt(torn, 5, 290), kGreen);
 
   // Guards against a window read strip by strip (no copy kept) drawing as black once a popup joins it.
@@ -265,7 +282,7 @@ TEST_P(CaptureTest, DisplayFilterShowsTheApplicationsWindowsAndReportsTheirFrame
                                "2040d0"});  // on top of both
 
   const DisplayFilter filter{{1, Rect{0, 0, 1280, 800}}, {RunningApplication{::getpid(), ""}}, {}};
-  FrameSource source(display(), filter, {.showsCursor = false, .sourceRect = Rect{50, 50, 400, 300}});
+  X11FrameSource source(display(), filter, {.showsCursor = false, .sourceRect = Rect{50, 50, 400, 300}});
   EXPECT_EQ(source.processID(), ::getpid());
   FramePixels frame = picture(source);
   ASSERT_EQ(std::pair(frame.width, frame.height), std::pair(400, 300));

@@ -7,6 +7,7 @@
 #include "platform/capture/x_errors.h"
 #include "platform/encoding/ffmpeg_errors.h"
 #include "platform/encoding/frame_converter.h"
+#include "platform/encoding/movie_file.h"
 #include "platform/encoding/movie_writer.h"
 #include "platform/encoding/pixel_convert.h"
 #include "support/backend.h"
@@ -294,6 +295,13 @@ TEST_F(MovieWriterTest, NeverReplacesOrRemovesAFileItDidNotMake) {
   std::ofstream(dir_ / "movie.mp4") << "other";
   moved.discard();
   EXPECT_TRUE(fs::exists(dir_ / "movie.mp4"));
+  // Asked while the file is open, when no new file can have its inode number.
+  const int open = ::open((dir_ / "moved.mp4").c_str(), O_RDONLY | O_CLOEXEC);
+  int error = 0;
+  EXPECT_TRUE(namesOpenFile(dir_ / "moved.mp4", open, error));
+  EXPECT_FALSE(namesOpenFile(dir_ / "movie.mp4", open, error));
+  EXPECT_FALSE(namesOpenFile(dir_ / "gone.mp4", open, error) || error != ENOENT);
+  ::close(open);
 
   // Regression: a movie deleted while it was written must not finish as a success.
   auto deleted = writer("deleted.mp4");

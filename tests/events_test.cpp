@@ -1,5 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -68,6 +69,29 @@ TEST(EmitEventTest, LinesStayWholeUnderConcurrentWritersAndSignals) {
     ASSERT_EQ(detail, std::string(100000 + detail[0] * 97, detail[0]));
   }
   EXPECT_EQ(count, 80);
+}
+
+// Guards against a line glued to one that a failed write cut short: the parent could read neither.
+TEST(EmitEventTest, ALineCutShortIsEndedBeforeTheNextOne) {
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_NONBLOCK | O_CLOEXEC), 0);
+  const int capacity = fcntl(ends[1], F_GETPIPE_SZ);
+  const std::string filler(std::size_t(capacity) - 10, 'x');
+  ASSERT_EQ(write(ends[1], filler.data(), filler.size()), ssize_t(filler.size()));
+  const int saved = dup(STDOUT_FILENO);
+  dup2(ends[1], STDOUT_FILENO);
+  // Two pages and 5 bytes: Linux tops up the pipe's last page with the 5, then has no room for the rest.
+  emitEvent({"error", std::nullopt, std::nullopt, std::string(8192 + 5 - 31, 'a')});
+  std::string drained(std::size_t(capacity), '\0');
+  const auto first = read(ends[0], drained.data(), drained.size());
+  emitEvent({"finished", std::nullopt, std::nullopt, std::nullopt});
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  char rest[64];
+  const auto second = read(ends[0], rest, sizeof rest);
+  close(ends[0]), close(ends[1]);
+  EXPECT_EQ(first, capacity - 5);
+  EXPECT_EQ(std::string(rest, std::size_t(std::max<ssize_t>(second, 0))), "\n{\"status\":\"finished\"}\n");
 }
 
 // Which bytes are valid at all is the event fuzz target's, judged by the JSON encoder.

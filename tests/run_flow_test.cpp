@@ -184,12 +184,12 @@ const std::string kInvalid = "Could not read the Quorvale window identifier: ";
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, SessionTest, ::testing::Values(
     // A relative path, a signed identifier and an extra argument. Another window's move, a frame narrower
-    // than a point and the same move twice: one crop.
+    // than a point and the same move twice: one crop, the whole window past the display's left edge.
     Session{.name = "Clean", .arguments = {"movie.mp4", "+42", "extra"},
             .setup = [](SessionTest& t) { t.platform.preflightAnswer = false; },  // granted when asked
             .during = "frame=43@0,0,10,10 frame=42@1500,10,0.5,300 frame=42@1000,300,900,700 "
                       "frame=42@1000,300,900,700",
-            .output = kClean, .recorded = "display 2 at 100,100 800x600, then at 0,300 900x700"},
+            .output = kClean, .recorded = "display 2 at 100,100 800x600, then at -440,300 900x700"},
     Session{.name = "OneArgument", .arguments = {"@/m.mp4"}, .output = line("error", kMissing, "")},
     // Regression: invalid UTF-8 in an argument must not lose the error event. The identifier goes first.
     Session{.name = "InvalidWindowIDBeforeMissingFolder", .arguments = {"/no/such/a.mp4", "4\"2\n\\\x01\xFF"},

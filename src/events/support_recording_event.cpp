@@ -64,11 +64,17 @@ void beginLine() {
 
 bool isTerminal(const std::string& status) { return status == "finished" || status == "error"; }
 
+// Standard output ends in the middle of a line: a write failed part way, or a
+// signal stopped its writer. The next line starts on a line of its own.
+std::atomic<bool> outputMidLine{false};
+
 // A failed write (the parent closed its end) drops the rest of the line.
-// At most 8 pieces; allocation-free and async-signal-safe.
-void writeAll(int fd, std::span<const std::string_view> pieces) {
+// newLine: the pieces begin a line, which must not be glued to a broken one.
+// At most 7 pieces; allocation-free and async-signal-safe.
+void writeAll(int fd, std::span<const std::string_view> pieces, bool newLine = false) {
   std::array<iovec, 8> parts{};
   std::size_t count = 0;
+  if (newLine && outputMidLine.load()) parts[count++] = {const_cast<char*>("\n"), 1};
   for (const auto piece : pieces) {
     if (!piece.empty()) parts[count++] = {const_cast<char*>(piece.data()), piece.size()};
   }
@@ -80,19 +86,25 @@ void writeAll(int fd, std::span<const std::string_view> pieces) {
       return;
     }
     auto left = static_cast<std::size_t>(written);
+    const char* last = nullptr;  // the last byte out so far
     while (count > 0 && left >= next->iov_len) {
+      last = static_cast<const char*>(next->iov_base) + next->iov_len - 1;
       left -= next->iov_len;
       ++next;
       --count;
     }
-    if (count > 0) {
+    if (count > 0 && left > 0) {
+      last = static_cast<const char*>(next->iov_base) + left - 1;
       next->iov_base = static_cast<char*>(next->iov_base) + left;
       next->iov_len -= left;
     }
+    if (fd == STDOUT_FILENO && last) outputMidLine.store(*last != '\n');
   }
 }
 
-void writeAll(int fd, std::string_view bytes) { writeAll(fd, std::span<const std::string_view>(&bytes, 1)); }
+void writeAll(int fd, std::string_view bytes, bool newLine = false) {
+  writeAll(fd, std::span<const std::string_view>(&bytes, 1), newLine);
+}
 
 std::atomic<int> errorDescriptor{STDERR_FILENO};
 
@@ -161,12 +173,14 @@ class LineWriter {
     }
   }
   void flush() {
-    writeAll(fd_, std::string_view(buffer_, used_));
+    writeAll(fd_, std::string_view(buffer_, used_), !started_);
+    started_ = true;
     used_ = 0;
   }
 
  private:
   int fd_;
+  bool started_ = false;
   char buffer_[1024];
   std::size_t used_ = 0;
 };
@@ -245,12 +259,14 @@ std::atomic<const std::string*> lastResortLocation{nullptr};
 std::mutex lastResortMutex;  // guards lastResortLocations
 std::vector<std::unique_ptr<const std::string>> lastResortLocations;
 
-void writeLastResortLine(LastResortCause cause) {
+void writeLastResortLine(LastResortCause cause, bool afterBrokenLine = false) {
+  // A line in flight that never ended may have left part of itself.
+  if (afterBrokenLine) outputMidLine.store(true);
   const std::string* location = lastResortLocation.load();
   const std::string_view pieces[] = {
       "{\"status\":\"error\"", location ? std::string_view(*location) : std::string_view(), ",\"detail\":\"",
       cause == LastResortCause::outOfMemory ? kOutOfMemoryMessage : kUnexpectedStopMessage, "\"}\n"};
-  writeAll(STDOUT_FILENO, pieces);
+  writeAll(STDOUT_FILENO, pieces, true);
 }
 
 // An ordinary line, for a report that cannot be made for want of memory.
@@ -308,7 +324,7 @@ void emitEventEncodedBy(const SupportRecordingEvent& event,
   }
   const std::lock_guard lock(standardOutputMutex());
   beginLine();
-  writeAll(STDOUT_FILENO, line);
+  writeAll(STDOUT_FILENO, line, true);
   std::fflush(stdout);
   endLine(isTerminal(event.status));
 }
@@ -370,7 +386,7 @@ void emitLastResortError(LastResortCause cause) noexcept {
     ::syscall(SYS_futex, gateWord(), FUTEX_WAIT_PRIVATE, state, &timeout, nullptr, 0);
     state = outputGate.load();
   }
-  if (!(state & kTerminalOut)) writeLastResortLine(cause);
+  if (!(state & kTerminalOut)) writeLastResortLine(cause, state & kWriting);
 }
 
 std::string sanitizeUtf8(std::string_view bytes) {

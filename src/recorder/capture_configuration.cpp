@@ -54,6 +54,11 @@ Rect sourceRect(const Rect& windowFrame, const Rect& displayFrame) {
               std::min(windowFrame.getHeight(), displayFrame.getHeight())};
 }
 
+Rect followedRect(const Rect& windowFrame, const Rect& displayFrame) {
+  const Rect window = windowFrame.standardized();
+  return Rect{window.x - displayFrame.x, window.y - displayFrame.y, window.width, window.height};
+}
+
 bool isUsableSourceRect(const Rect& rect) { return rect.getWidth() >= 1 && rect.getHeight() >= 1; }
 
 PixelSize outputSize(const Rect& contentRect, float pointPixelScale, const Rect& windowFrame) {

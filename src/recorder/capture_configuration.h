@@ -31,6 +31,9 @@ std::optional<std::size_t> chooseDisplay(const platform::Rect& windowFrame,
 // The window's rectangle relative to the display, origin clamped at 0, size
 // limited by the display's; not clipped at the far edges.
 platform::Rect sourceRect(const platform::Rect& windowFrame, const platform::Rect& displayFrame);
+// Once recording: the window's own rectangle relative to the display, wherever it is (past
+// an edge, on another display, larger than this one), since its pixels come from the window.
+platform::Rect followedRect(const platform::Rect& windowFrame, const platform::Rect& displayFrame);
 bool isUsableSourceRect(const platform::Rect& rect);
 
 // Pixels to record: the content at its pixel size, fitted inside 1280 x 720

@@ -107,8 +107,8 @@ void QuorvaleScreenRecorder::streamDidStopWithError(platform::Stream&, std::exce
   reportError(std::move(error));
 }
 
-// The crop follows the window by the rule it was placed by at the start, on the same
-// display; the output size stays, so the new rectangle is fitted into it.
+// The crop follows the window whole, relative to the display chosen at the start; the
+// output size stays, so the new rectangle is fitted into it.
 void QuorvaleScreenRecorder::streamWindowFrameDidChange(platform::Stream& stream, platform::WindowID window,
                                                         const platform::Rect& frame) {
   if (window != windowID_) return;
@@ -116,7 +116,7 @@ void QuorvaleScreenRecorder::streamWindowFrameDidChange(platform::Stream& stream
   {
     const std::lock_guard lock(followingMutex_);
     if (!following_) return;  // the window filter records the window wherever it is
-    const auto rect = sourceRect(frame, following_->display);
+    const auto rect = followedRect(frame, following_->display);
     if (!isUsableSourceRect(rect) || rect == following_->sourceRect) return;
     following_->sourceRect = rect;
     configuration = following_->configuration;

@@ -181,6 +181,9 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultTest, ::testing::ValuesIn(std::vector<Faul
     // Guards against a movie that only becomes readable once it is finished.
     {"Sigkill", "-9 started", "", 2.0,
      [](T& t) { t.startRecording(), sleep_for(4500ms), t.run->signal(SIGKILL); }},
+    // Guards against the quit key or kill -QUIT reported as running out of memory: a stop, like SIGTERM.
+    {"SigquitFromOutside", "0 started finished", "", 1.4,
+     [](T& t) { t.startRecording(), sleep_for(2s), t.run->signal(SIGQUIT); }},
     // Guards against the failed write of "finished" (EPIPE) spoiling the movie or the exit status.
     {"StdoutClosed", "0 started", "", 1.4, during([](T& t) { t.run->closeStdout(); })},
     // The app's death closes its ends of both pipes.

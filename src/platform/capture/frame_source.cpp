@@ -29,7 +29,7 @@ constexpr std::uint8_t kBadWindow = 3;
 constexpr std::uint8_t kBadDrawable = 9;
 // A single window is read from the server this many rows at a time while the picture is
 // composed: the shared segment then holds a strip, not the whole window.
-constexpr int kStreamRows = 4 * FrameSource::kBandRows;
+constexpr int kStreamRows = 4 * pipeline::FrameSource::kBandRows;
 
 // An X resource id that unique_ptr can hold (it needs a nullable "pointer").
 struct Xid {
@@ -135,7 +135,7 @@ PlatformError windowClosedError() { return PlatformError("x11", 0, "The recorded
 
 }  // namespace
 
-struct FrameSource::Impl {
+struct X11FrameSource::Impl {
   Impl(const std::optional<std::string>& displayName, const ContentFilter& filter,
        const CaptureOptions& options);
 
@@ -209,6 +209,7 @@ struct FrameSource::Impl {
   std::vector<std::unique_ptr<Layer>> layers_;  // bottom first
   bool layoutDirty_ = true;
   bool compositeDirty_ = true;
+  bool pictureShown_ = false;  // a picture has been composed
 
   XcbPtr<xcb_xfixes_get_cursor_image_reply_t> cursor_;
   bool cursorImageDirty_ = true;
@@ -222,7 +223,7 @@ struct FrameSource::Impl {
   bool marksWereDrawn_ = false;
 };
 
-FrameSource::Impl::Impl(const std::optional<std::string>& displayName, const ContentFilter& filter,
+X11FrameSource::Impl::Impl(const std::optional<std::string>& displayName, const ContentFilter& filter,
                         const CaptureOptions& options)
     : connection_(displayName), catalog_(connection_), filter_(filter), options_(options) {
   xcb_connection_t* c = connection_.get();
@@ -251,7 +252,7 @@ FrameSource::Impl::Impl(const std::optional<std::string>& displayName, const Con
   }
 }
 
-void FrameSource::Impl::placeArea() {
+void X11FrameSource::Impl::placeArea() {
   const Rect& display = std::get<DisplayFilter>(filter_).display.frame;
   area_ = display;
   if (options_.sourceRect && !options_.sourceRect->isEmpty()) {
@@ -263,14 +264,14 @@ void FrameSource::Impl::placeArea() {
   area_ = Rect{std::round(area_.x), std::round(area_.y), std::round(area_.width), std::round(area_.height)};
 }
 
-void FrameSource::Impl::noteFrame(const ClientWindow& window) {
+void X11FrameSource::Impl::noteFrame(const ClientWindow& window) {
   auto [known, added] = reportedFrames_.try_emplace(window.id, window.frame);
   if (!added && known->second == window.frame) return;
   known->second = window.frame;
   frameChanges_.emplace_back(window.id, window.frame);
 }
 
-void FrameSource::Impl::setUpExtensions() {
+void X11FrameSource::Impl::setUpExtensions() {
   xcb_connection_t* c = connection_.get();
   if (!connection_.extension(&xcb_composite_id) || !connection_.extension(&xcb_damage_id)) {
     throw PlatformError("x11", 0,
@@ -315,7 +316,7 @@ void FrameSource::Impl::setUpExtensions() {
   }
 }
 
-std::vector<ClientWindow> FrameSource::Impl::wantedWindows(std::vector<ClientWindow>& all) {
+std::vector<ClientWindow> X11FrameSource::Impl::wantedWindows(std::vector<ClientWindow>& all) {
   std::set<xcb_window_t> present;
   for (const auto& window : all) present.insert(window.id);
   std::erase_if(pidCache_, [&](const auto& entry) { return !present.contains(entry.first); });
@@ -369,7 +370,7 @@ std::vector<ClientWindow> FrameSource::Impl::wantedWindows(std::vector<ClientWin
   return wanted;
 }
 
-bool FrameSource::Impl::applicationHasWindows() {
+bool X11FrameSource::Impl::applicationHasWindows() {
   if (includedPids_.empty()) return true;
   for (const auto& window : catalog_.clientWindows()) {
     const auto pid = catalog_.processID(window.id);
@@ -378,7 +379,7 @@ bool FrameSource::Impl::applicationHasWindows() {
   return false;
 }
 
-void FrameSource::Impl::refreshLayout() {
+void X11FrameSource::Impl::refreshLayout() {
   layoutDirty_ = false;
   compositeDirty_ = true;
   xcb_connection_t* c = connection_.get();
@@ -422,7 +423,7 @@ void FrameSource::Impl::refreshLayout() {
   layers_ = std::move(next);  // layers no longer wanted release their X resources here
 }
 
-void FrameSource::Impl::nameLayerPixmap(Layer& layer) {
+void X11FrameSource::Impl::nameLayerPixmap(Layer& layer) {
   xcb_connection_t* c = connection_.get();
   const xcb_pixmap_t pixmap = xcb_generate_id(c);
   ErrorPtr error(xcb_request_check(c, xcb_composite_name_window_pixmap_checked(c, layer.window, pixmap)));
@@ -435,7 +436,7 @@ void FrameSource::Impl::nameLayerPixmap(Layer& layer) {
   layer.pixmap = PixmapPtr(Xid(pixmap), {c});
 }
 
-bool FrameSource::Impl::fetch(Layer& layer) {
+bool X11FrameSource::Impl::fetch(Layer& layer) {
   xcb_connection_t* c = connection_.get();
   // Re-arm first, so changes made while we read are reported again.
   layer.subtractSequence = xcb_damage_subtract(c, layer.damage.get().value, XCB_NONE, XCB_NONE).sequence;
@@ -458,7 +459,7 @@ bool FrameSource::Impl::fetch(Layer& layer) {
   return true;
 }
 
-bool FrameSource::Impl::takeSnapshot(const Layer& layer) {
+bool X11FrameSource::Impl::takeSnapshot(const Layer& layer) {
   xcb_connection_t* c = connection_.get();
   if (!snapshot_ || snapshotWidth_ != layer.width || snapshotHeight_ != layer.height ||
       snapshotDepth_ != layer.depth) {
@@ -491,7 +492,7 @@ bool FrameSource::Impl::takeSnapshot(const Layer& layer) {
   return true;
 }
 
-const std::uint8_t* FrameSource::Impl::readRows(const Layer& layer, int first, int rows) {
+const std::uint8_t* X11FrameSource::Impl::readRows(const Layer& layer, int first, int rows) {
   xcb_connection_t* c = connection_.get();
   const std::uint32_t drawable = layer.streamed ? snapshot_.get().value : layer.pixmap.get().value;
   const std::size_t size = static_cast<std::size_t>(layer.width) * static_cast<std::size_t>(rows) * 4;
@@ -536,7 +537,7 @@ const std::uint8_t* FrameSource::Impl::readRows(const Layer& layer, int first, i
   return source;
 }
 
-bool FrameSource::Impl::drawStreamed(MutableImageView out, const Layer& layer, int top, bool blend) {
+bool X11FrameSource::Impl::drawStreamed(MutableImageView out, const Layer& layer, int top, bool blend) {
   const int first = std::max(0, top - layer.y);
   const int end = std::min(layer.height, top + out.height - layer.y);
   for (int row = first; row < end; row = stripTop_ + stripRows_) {
@@ -555,7 +556,7 @@ bool FrameSource::Impl::drawStreamed(MutableImageView out, const Layer& layer, i
   return true;
 }
 
-void FrameSource::Impl::handle(const xcb_generic_event_t& event, std::int64_t nowMicros) {
+void X11FrameSource::Impl::handle(const xcb_generic_event_t& event, std::int64_t nowMicros) {
   const std::uint8_t type = event.response_type & 0x7f;
   if (type == 0) {
     const auto& error = reinterpret_cast<const xcb_generic_error_t&>(event);
@@ -615,20 +616,20 @@ void FrameSource::Impl::handle(const xcb_generic_event_t& event, std::int64_t no
   }
 }
 
-std::optional<std::pair<int, int>> FrameSource::Impl::queryPointer() {
+std::optional<std::pair<int, int>> X11FrameSource::Impl::queryPointer() {
   xcb_connection_t* c = connection_.get();
   auto reply = optionalReply(c, xcb_query_pointer(c, connection_.root()), xcb_query_pointer_reply);
   if (!reply || !reply->same_screen) return std::nullopt;
   return std::pair<int, int>{reply->root_x, reply->root_y};
 }
 
-void FrameSource::Impl::refreshCursorImage() {
+void X11FrameSource::Impl::refreshCursorImage() {
   cursorImageDirty_ = false;
   xcb_connection_t* c = connection_.get();
   cursor_ = optionalReply(c, xcb_xfixes_get_cursor_image(c), xcb_xfixes_get_cursor_image_reply);
 }
 
-bool FrameSource::Impl::compose(MutableImageView out, int top, std::int64_t nowMicros) {
+bool X11FrameSource::Impl::compose(MutableImageView out, int top, std::int64_t nowMicros) {
   fillBlack(out);
   for (const auto& layer : layers_) {
     if (!layer->viewable || !layer->hasPixels) continue;
@@ -656,7 +657,8 @@ bool FrameSource::Impl::compose(MutableImageView out, int top, std::int64_t nowM
   return true;
 }
 
-void FrameSource::Impl::composed() {
+void X11FrameSource::Impl::composed() {
+  pictureShown_ = true;
   marksWereDrawn_ = !marks_.empty();
   cursorWasDrawn_ = cursor_ && cursorInside();
   if (cursorWasDrawn_) {
@@ -665,17 +667,17 @@ void FrameSource::Impl::composed() {
   }
 }
 
-FrameSource::FrameSource(const std::optional<std::string>& displayName, const ContentFilter& filter,
+X11FrameSource::X11FrameSource(const std::optional<std::string>& displayName, const ContentFilter& filter,
                          const CaptureOptions& options)
     : impl_(std::make_unique<Impl>(displayName, filter, options)) {}
 
-FrameSource::~FrameSource() = default;
+X11FrameSource::~X11FrameSource() = default;
 
-int FrameSource::fileDescriptor() const { return impl_->connection_.fileDescriptor(); }
+int X11FrameSource::fileDescriptor() const { return impl_->connection_.fileDescriptor(); }
 
-std::optional<std::int64_t> FrameSource::processID() const { return impl_->targetPid_; }
+std::optional<std::int64_t> X11FrameSource::processID() const { return impl_->targetPid_; }
 
-void FrameSource::setSourceRect(const std::optional<Rect>& sourceRect) {
+void X11FrameSource::setSourceRect(const std::optional<Rect>& sourceRect) {
   Impl& d = *impl_;
   if (d.target_ != XCB_WINDOW_NONE || d.options_.sourceRect == sourceRect) return;
   d.options_.sourceRect = sourceRect;
@@ -683,11 +685,21 @@ void FrameSource::setSourceRect(const std::optional<Rect>& sourceRect) {
   d.layoutDirty_ = true;  // which windows show depends on the area
 }
 
-std::vector<std::pair<WindowID, Rect>> FrameSource::takeWindowFrameChanges() {
-  return std::exchange(impl_->frameChanges_, {});
+std::vector<std::pair<WindowID, Rect>> X11FrameSource::takeWindowFrameChanges() {
+  Impl& d = *impl_;
+  // The layout as it stands now, so that a crop sent back applies to the next picture.
+  if (d.layoutDirty_) {
+    try {
+      d.refreshLayout();
+    } catch (const PlatformError&) {
+      if (d.connection_.hasError()) throw connectionLostError();
+      throw;
+    }
+  }
+  return std::exchange(d.frameChanges_, {});
 }
 
-void FrameSource::processEvents(std::int64_t nowMicros) {
+void X11FrameSource::processEvents(std::int64_t nowMicros) {
   xcb_connection_t* c = impl_->connection_.get();
   while (EventPtr event{xcb_poll_for_event(c)}) impl_->handle(*event, nowMicros);
   if (impl_->windowDestroyed_ && !impl_->connection_.hasError()) {
@@ -705,7 +717,7 @@ void FrameSource::processEvents(std::int64_t nowMicros) {
   if (impl_->connection_.hasError()) throw connectionLostError();
 }
 
-bool FrameSource::wantsFrame() const {
+bool X11FrameSource::wantsFrame() const {
   const Impl& d = *impl_;
   if (d.layoutDirty_ || d.compositeDirty_ || !d.marks_.empty()) return true;
   // The pointer is asked for every frame: warps, unlike motion, come with no event.
@@ -714,7 +726,7 @@ bool FrameSource::wantsFrame() const {
                      [](const auto& layer) { return layer->viewable && layer->contentDirty; });
 }
 
-bool FrameSource::Impl::prepareFrame(std::int64_t nowMicros) {
+bool X11FrameSource::Impl::prepareFrame(std::int64_t nowMicros) {
   Impl& d = *this;
   if (d.layoutDirty_) d.refreshLayout();
   d.stripLayer_ = nullptr;
@@ -751,12 +763,15 @@ bool FrameSource::Impl::prepareFrame(std::int64_t nowMicros) {
   }
 
   if (d.target_ != XCB_WINDOW_NONE && (d.layers_.empty() || !d.layers_.front()->viewable)) return false;
+  // Nothing of the application's is shown (its window is hidden): the movie keeps the last
+  // picture rather than black with a cursor over it.
+  if (d.layers_.empty() && d.pictureShown_) return false;
   if (!changed || d.area_.width < 1 || d.area_.height < 1) return false;
   d.compositeDirty_ = false;
   return true;
 }
 
-bool FrameSource::Impl::beginFrame(std::int64_t nowMicros) {
+bool X11FrameSource::Impl::beginFrame(std::int64_t nowMicros) {
   try {
     return prepareFrame(nowMicros);
   } catch (const PlatformError&) {
@@ -766,19 +781,7 @@ bool FrameSource::Impl::beginFrame(std::int64_t nowMicros) {
   }
 }
 
-bool FrameSource::render(FramePixels& frame, std::int64_t nowMicros) {
-  Impl& d = *impl_;
-  if (!d.beginFrame(nowMicros)) return false;
-  frame.width = static_cast<int>(d.area_.width);
-  frame.height = static_cast<int>(d.area_.height);
-  frame.stride = frame.width * 4;
-  frame.data.resize(static_cast<std::size_t>(frame.stride) * static_cast<std::size_t>(frame.height));
-  if (!d.compose({frame.data.data(), frame.width, frame.height, frame.stride}, 0, nowMicros)) return false;
-  d.composed();
-  return true;
-}
-
-bool FrameSource::render(FramePixels& band, BandSink& sink, std::int64_t nowMicros) {
+bool X11FrameSource::render(FramePixels& band, BandSink& sink, std::int64_t nowMicros) {
   Impl& d = *impl_;
   if (!d.beginFrame(nowMicros)) return false;
   const int width = static_cast<int>(d.area_.width);

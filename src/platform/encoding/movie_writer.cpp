@@ -28,11 +28,10 @@ extern "C" {
 #include "platform/encoding/ffmpeg_handles.h"
 #include "platform/encoding/frame_converter.h"
 #include "platform/encoding/movie_writer.h"
-#include "platform/pipeline/unique_fd.h"
+#include "platform/encoding/movie_file.h"
 
 namespace quorvale::platform::encoding {
 
-using pipeline::UniqueFd;
 
 namespace ffmpeg {
 
@@ -120,8 +119,7 @@ struct MovieWriter::Impl {
   std::optional<AudioFormat> audio;
 
   // Declared in dependency order: destroyed in reverse, the fd last.
-  UniqueFd fd;
-  struct stat created {};  // the file this writer made, so only that one is ever removed
+  std::optional<MovieFile> file;
   int writeErrno = 0;      // errno of the first failed write, from the I/O callback
   IoContextPtr io;
   FormatContextPtr format;
@@ -178,7 +176,7 @@ struct MovieWriter::Impl {
     const std::uint8_t* cursor = data;
     int remaining = size;
     while (remaining > 0) {
-      ssize_t written = ::write(self->fd.get(), cursor, static_cast<std::size_t>(remaining));
+      ssize_t written = ::write(self->file->fd(), cursor, static_cast<std::size_t>(remaining));
       if (written < 0) {
         if (errno == EINTR) continue;
         self->writeErrno = errno;
@@ -194,19 +192,11 @@ struct MovieWriter::Impl {
     auto* self = static_cast<Impl*>(opaque);
     if (whence & AVSEEK_SIZE) {
       struct stat info {};
-      if (::fstat(self->fd.get(), &info) != 0) return AVERROR(errno);
+      if (::fstat(self->file->fd(), &info) != 0) return AVERROR(errno);
       return info.st_size;
     }
-    off_t result = ::lseek(self->fd.get(), static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+    off_t result = ::lseek(self->file->fd(), static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
     return result < 0 ? AVERROR(errno) : result;
-  }
-
-  // Unlinks the path if it still names the file this writer created; 0 or an errno.
-  int removeCreatedFile() const {
-    struct stat now {};
-    if (::lstat(path.c_str(), &now) != 0) return errno == ENOENT ? 0 : errno;
-    if (now.st_dev != created.st_dev || now.st_ino != created.st_ino) return 0;  // someone else's now
-    return ::unlink(path.c_str()) == 0 || errno == ENOENT ? 0 : errno;
   }
 
   std::string writeContext() const { return "Could not write the movie file " + path.string(); }
@@ -224,14 +214,7 @@ struct MovieWriter::Impl {
   // --- setup ---
 
   void openFile() {
-    int raw = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (raw < 0) throw systemError(errno, "Could not create the movie file " + path.string());
-    fd = UniqueFd(raw);
-    if (::fstat(fd.get(), &created) != 0) {
-      const int error = errno;
-      ::unlink(path.c_str());  // O_EXCL made it ours a moment ago
-      throw systemError(error, "Could not create the movie file " + path.string());
-    }
+    file.emplace(path);
 
     std::unique_ptr<std::uint8_t, AvFreeDeleter> buffer(static_cast<std::uint8_t*>(av_malloc(kIoBufferSize)));
     if (!buffer) throw systemError(ENOMEM, "Could not set up the movie file");
@@ -606,10 +589,10 @@ MovieWriter::MovieWriter(const std::filesystem::path& path, const std::string& f
   impl_->openFile();
   // Setup failing after the file exists: don't leave a useless file behind.
   struct RemoveUnlessKept {
-    const Impl& impl;
+    Impl& impl;
     bool keep = false;
     ~RemoveUnlessKept() {
-      if (!keep) impl.removeCreatedFile();  // the setup error is the one to report
+      if (!keep) impl.file->remove();  // the setup error is the one to report
     }
   } removeOnFailure{*impl_};
   impl_->openContainer(muxer);
@@ -721,14 +704,7 @@ void MovieWriter::finish(std::int64_t endMicros) {
     if (result < 0) throw self.writeFailure(result);
     avio_flush(self.io.get());
     self.checkIo();
-    if (::fsync(self.fd.get()) != 0) throw systemError(errno, self.writeContext());
-    // A movie unlinked while it was written (its folder removed, say) is gone:
-    // finishing must not pass for success.
-    struct stat info {};
-    if (::fstat(self.fd.get(), &info) == 0 && info.st_nlink == 0) {
-      throw systemError(ENOENT, "The movie file " + self.path.string() + " was deleted during the recording");
-    }
-    if (::close(self.fd.release()) != 0) throw systemError(errno, self.writeContext());
+    self.file->close();
     self.finished = true;
   });
 }
@@ -738,8 +714,7 @@ void MovieWriter::discard() {
   if (self.finished) throw invalidArgument("The movie " + self.path.string() + " is already finished");
   if (self.fileHasFrame) throw invalidArgument("The movie " + self.path.string() + " already holds frames");
   self.finished = true;
-  self.fd = UniqueFd();
-  if (const int error = self.removeCreatedFile()) {
+  if (const int error = self.file->remove()) {
     throw systemError(error, "Could not remove the unfinished movie file " + self.path.string());
   }
 }

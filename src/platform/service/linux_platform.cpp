@@ -1,6 +1,7 @@
 #include "platform/service/linux_platform.h"
 
 #include "platform/capture/content_query.h"
+#include "platform/capture/frame_source.h"
 #include "platform/encoding/movie_writer.h"
 #include "platform/service/serial_queue.h"
 #include "platform/service/stream.h"
@@ -51,12 +52,15 @@ class X11Platform final : public Platform {
 
   std::shared_ptr<RecordingOutput> makeRecordingOutput(const RecordingOutputConfiguration& configuration,
                                                        RecordingOutputDelegate& delegate) override {
-    return std::make_shared<X11RecordingOutput>(configuration, delegate);
+    return std::make_shared<FileRecordingOutput>(configuration, delegate);
   }
 
   std::shared_ptr<Stream> makeStream(const ContentFilter& filter, const StreamConfiguration& configuration,
                                      StreamDelegate& delegate) override {
-    return std::make_shared<X11Stream>(displayName_, filter, configuration, delegate);
+    auto makeSource = [displayName = displayName_, filter](const pipeline::CaptureOptions& options) {
+      return std::make_unique<capture::X11FrameSource>(displayName, filter, options);
+    };
+    return std::make_shared<CaptureStream>(std::move(makeSource), filter, configuration, delegate);
   }
 
  private:

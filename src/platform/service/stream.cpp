@@ -12,10 +12,11 @@
 #include <deque>
 #include <exception>
 #include <limits>
+#include <future>
 #include <new>
+#include <system_error>
 #include <utility>
 
-#include "platform/capture/frame_source.h"
 #include "platform/encoding/frame_converter.h"
 #include "platform/encoding/movie_writer.h"
 #include "platform/pipeline/media_clock.h"
@@ -24,10 +25,10 @@
 
 namespace quorvale::platform::service {
 
-using capture::CaptureOptions;
-using capture::FramePixels;
-using capture::FrameSource;
 using encoding::FrameConverter;
+using pipeline::BandSink;
+using pipeline::CaptureOptions;
+using pipeline::FramePixels;
 using encoding::MovieWriter;
 using pipeline::AudioFormat;
 using pipeline::BgraImageView;
@@ -44,7 +45,21 @@ constexpr std::int64_t kRepeatMicros = 1'000'000;
 constexpr std::size_t kAudioQueueChunks = 256;
 constexpr int kDefaultFramesPerSecond = 15;
 
-PlatformError streamError(const std::string& message) { return PlatformError("x11", 0, message); }
+// How long a capture waits for the crop its window's move calls for: the delegate answers at
+// once, so this only bounds a delivery thread held up elsewhere.
+constexpr auto kFollowWait = std::chrono::milliseconds(250);
+
+PlatformError streamError(const std::string& message) { return PlatformError("stream", 0, message); }
+
+// A thread the recording cannot do without; the message says which.
+template <typename Body>
+std::thread startThread(const char* what, Body&& body) {
+  try {
+    return std::thread(std::forward<Body>(body));
+  } catch (const std::system_error& error) {
+    throw systemError(error.code().value(), std::string("Could not start the ") + what);
+  }
+}
 
 struct VideoItem {
   Nv12Frame pixels;
@@ -276,9 +291,9 @@ WriterResult writeLoop(const WriterSetup& setup, FramePipeline& pipeline) {
 
 }  // namespace
 
-X11Stream::X11Stream(std::optional<std::string> displayName, ContentFilter filter,
-                     StreamConfiguration configuration, StreamDelegate& delegate)
-    : displayName_(std::move(displayName)),
+CaptureStream::CaptureStream(SourceFactory makeSource, ContentFilter filter, StreamConfiguration configuration,
+                             StreamDelegate& delegate)
+    : makeSource_(std::move(makeSource)),
       filter_(std::move(filter)),
       configuration_(std::move(configuration)),
       delegate_(delegate),
@@ -286,7 +301,7 @@ X11Stream::X11Stream(std::optional<std::string> displayName, ContentFilter filte
   if (wakeFd_.get() < 0) throw systemError(errno, "Could not create the capture stream");
 }
 
-X11Stream::~X11Stream() {
+CaptureStream::~CaptureStream() {
   std::thread thread;
   {
     std::lock_guard lock(mutex_);
@@ -298,16 +313,16 @@ X11Stream::~X11Stream() {
   delivery_.shutdown();
 }
 
-void X11Stream::addRecordingOutput(std::shared_ptr<RecordingOutput> output) {
-  auto ours = std::dynamic_pointer_cast<X11RecordingOutput>(output);
-  if (!ours) throw streamError("This recording output was not made by the X11 capture service.");
+void CaptureStream::addRecordingOutput(std::shared_ptr<RecordingOutput> output) {
+  auto ours = std::dynamic_pointer_cast<FileRecordingOutput>(output);
+  if (!ours) throw streamError("This recording output was not made by this capture service.");
   std::lock_guard lock(mutex_);
   if (phase_ == Phase::Running) throw streamError("A recording output cannot be added while capturing.");
   if (output_) throw streamError("The stream already has a recording output.");
   output_ = std::move(ours);
 }
 
-void X11Stream::startCapture(Completion completion) {
+void CaptureStream::startCapture(Completion completion) {
   std::thread previous;
   {
     std::lock_guard lock(mutex_);
@@ -324,7 +339,7 @@ void X11Stream::startCapture(Completion completion) {
   if (previous.joinable()) previous.join();  // an earlier run that has ended
   std::lock_guard lock(mutex_);
   try {
-    captureThread_ = std::thread([this, completion = std::move(completion)] { run(completion); });
+    captureThread_ = startThread("capture thread", [this, completion = std::move(completion)] { run(completion); });
   } catch (...) {
     // No thread: the request fails as it is made, and the stream can be started again.
     phase_ = Phase::Idle;
@@ -332,7 +347,7 @@ void X11Stream::startCapture(Completion completion) {
   }
 }
 
-void X11Stream::stopCapture(Completion completion) {
+void CaptureStream::stopCapture(Completion completion) {
   std::lock_guard lock(mutex_);
   switch (phase_) {
     case Phase::Idle:
@@ -350,7 +365,7 @@ void X11Stream::stopCapture(Completion completion) {
   }
 }
 
-void X11Stream::updateConfiguration(const StreamConfiguration& configuration, Completion completion) {
+void CaptureStream::updateConfiguration(const StreamConfiguration& configuration, Completion completion) {
   {
     std::lock_guard lock(mutex_);
     update_ = configuration;
@@ -359,24 +374,24 @@ void X11Stream::updateConfiguration(const StreamConfiguration& configuration, Co
   delivery_.post([completion = std::move(completion)] { completion(nullptr); });
 }
 
-std::optional<StreamConfiguration> X11Stream::takeUpdate() {
+std::optional<StreamConfiguration> CaptureStream::takeUpdate() {
   std::lock_guard lock(mutex_);
   return std::exchange(update_, std::nullopt);
 }
 
-bool X11Stream::stopRequested() {
+bool CaptureStream::stopRequested() {
   std::lock_guard lock(mutex_);
   return stopRequested_;
 }
 
-void X11Stream::wake() {
+void CaptureStream::wake() {
   const std::uint64_t one = 1;
   // Can only fail when the counter is saturated, and then a wake-up is pending anyway.
   [[maybe_unused]] const auto written = ::write(wakeFd_.get(), &one, sizeof one);
 }
 
-void X11Stream::run(Completion startCompletion) {
-  std::shared_ptr<X11RecordingOutput> output;
+void CaptureStream::run(Completion startCompletion) {
+  std::shared_ptr<FileRecordingOutput> output;
   {
     std::lock_guard lock(mutex_);
     output = output_;
@@ -397,7 +412,7 @@ void X11Stream::run(Completion startCompletion) {
   WriterSetup setup;
   std::exception_ptr startError;
   try {
-    source = std::make_unique<FrameSource>(displayName_, filter_, options);
+    source = makeSource_(options);
     if (output) {
       const auto& outputConfig = output->configuration();
       if (!outputConfig.outputURL) throw streamError("No file to record into was given.");
@@ -449,7 +464,7 @@ void X11Stream::run(Completion startCompletion) {
   if (!startError) {
     try {
       if (audio) {
-        audioStarter = std::thread([this, &audio, &soundError] {
+        audioStarter = startThread("sound capture thread", [this, &audio, &soundError] {
           try {
             audio->start();
           } catch (...) {
@@ -460,7 +475,7 @@ void X11Stream::run(Completion startCompletion) {
           }
         });
       }
-      writerThread = std::thread([&] { writerResult = writeLoop(setup, pipeline); });
+      writerThread = startThread("movie writer thread", [&] { writerResult = writeLoop(setup, pipeline); });
     } catch (...) {
       startError = std::current_exception();
       if (audioStarter.joinable()) audioStarter.join();
@@ -468,6 +483,14 @@ void X11Stream::run(Completion startCompletion) {
     }
   }
   if (startError) {
+    // Nothing was recorded: a file left behind would only block a retry under its name.
+    if (writer) {
+      try {
+        writer->discard();
+      } catch (...) {
+        // The start's own failure is the one to report.
+      }
+    }
     // Outside the handler, so the delivery thread holds the only reference to the error.
     std::vector<Completion> stops;
     {
@@ -521,11 +544,11 @@ void X11Stream::run(Completion startCompletion) {
   }
 }
 
-void X11Stream::captureLoop(FrameSource& source, FrameConverter* converter, FramePipeline& pipeline) {
+void CaptureStream::captureLoop(FrameSource& source, FrameConverter* converter, FramePipeline& pipeline) {
   const std::int64_t interval = frameIntervalMicros(configuration_);
   FramePixels band;  // reused: a few rows of the picture, never all of it
   // Converts each band as it is composed; a failure waits for the writer to report it.
-  struct Converting final : FrameSource::BandSink {
+  struct Converting final : BandSink {
     FrameConverter* converter = nullptr;
     Nv12Frame frame;
     std::exception_ptr error;
@@ -554,12 +577,13 @@ void X11Stream::captureLoop(FrameSource& source, FrameConverter* converter, Fram
     if (auto update = takeUpdate()) source.setSourceRect(update->sourceRect());
     std::int64_t now = monotonicMicros();
     source.processEvents(now);
-    int timeoutMillis = -1;  // nothing changed: sleep until X or a stop request wakes us
+    int timeoutMillis = -1;  // nothing to draw: sleep until the source or a stop request wakes us
     if (source.wantsFrame() && !pipeline.outputFailed()) {
       const std::int64_t due = lastAttempt + interval;
       if (now >= due) {
         // Keep to the grid: late wake-ups would otherwise add up to a lower frame rate.
         lastAttempt = now - due < interval ? due : now;
+        followWindows(source);
         sink.frame = pipeline.takeBuffer();
         sink.error = nullptr;
         const bool rendered = source.render(band, sink, now);
@@ -571,22 +595,33 @@ void X11Stream::captureLoop(FrameSource& source, FrameConverter* converter, Fram
         } else {
           pipeline.recycle(std::move(sink.frame));
         }
-        for (const auto& [window, frame] : source.takeWindowFrameChanges()) {
-          delivery_.post(
-              [this, window, frame] { delegate_.streamWindowFrameDidChange(*this, window, frame); });
-        }
         continue;  // rendering may have queued events; read them before sleeping
       }
       timeoutMillis = static_cast<int>((due - now + 999) / 1000);
     }
     if (::poll(fds, 2, timeoutMillis) < 0 && errno != EINTR) {
-      throw systemError(errno, "Could not wait for the X display");
+      throw systemError(errno, "Could not wait for the captured window");
     }
     if (fds[1].revents & POLLIN) {
       std::uint64_t count = 0;
       [[maybe_unused]] const auto drained = ::read(wakeFd_.get(), &count, sizeof count);
     }
   }
+}
+
+void CaptureStream::followWindows(FrameSource& source) {
+  auto changes = source.takeWindowFrameChanges();
+  if (changes.empty()) return;
+  auto handled = std::make_shared<std::promise<void>>();
+  auto done = handled->get_future();
+  delivery_.post([this, changes = std::move(changes), handled] {
+    for (const auto& [window, frame] : changes) delegate_.streamWindowFrameDidChange(*this, window, frame);
+    handled->set_value();
+  });
+  // The delegate sends its crop from inside the callback; an answer that comes later still
+  // applies, a frame later.
+  if (done.wait_for(kFollowWait) != std::future_status::ready) return;
+  if (auto update = takeUpdate()) source.setSourceRect(update->sourceRect());
 }
 
 }  // namespace quorvale::platform::service

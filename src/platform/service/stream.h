@@ -1,13 +1,14 @@
 #pragma once
 
-// A capture stream and its recording output.
+// A capture stream and its recording output, over any frame source.
 // Threading: the public methods may be called from any thread, one at a time;
 // updateConfiguration() also while another runs (delegate callbacks call it).
-// Each started stream runs a capture thread (X events, pacing, rendering) and a
-// writer thread (the MovieWriter, fed through a bounded queue); completions and
-// delegate callbacks run on the stream's delivery thread.
+// Each started stream runs a capture thread (the source's events, pacing,
+// rendering) and a writer thread (the MovieWriter, fed through a bounded queue);
+// completions and delegate callbacks run on the stream's delivery thread.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -15,13 +16,11 @@
 #include <thread>
 #include <vector>
 
+#include "platform/pipeline/frame_source.h"
 #include "platform/pipeline/unique_fd.h"
 #include "platform/platform.h"
 #include "platform/service/serial_queue.h"
 
-namespace quorvale::platform::capture {
-class FrameSource;
-}
 namespace quorvale::platform::encoding {
 class FrameConverter;
 }
@@ -30,13 +29,13 @@ namespace quorvale::platform::service {
 
 using pipeline::UniqueFd;
 
-using capture::FrameSource;
 using encoding::FrameConverter;
+using pipeline::FrameSource;
 struct FramePipeline;
 
-class X11RecordingOutput final : public RecordingOutput {
+class FileRecordingOutput final : public RecordingOutput {
  public:
-  X11RecordingOutput(RecordingOutputConfiguration configuration, RecordingOutputDelegate& delegate)
+  FileRecordingOutput(RecordingOutputConfiguration configuration, RecordingOutputDelegate& delegate)
       : configuration_(std::move(configuration)), delegate_(delegate) {}
   const RecordingOutputConfiguration& configuration() const { return configuration_; }
   RecordingOutputDelegate& delegate() const { return delegate_; }
@@ -46,11 +45,14 @@ class X11RecordingOutput final : public RecordingOutput {
   RecordingOutputDelegate& delegate_;
 };
 
-class X11Stream final : public Stream {
+// Makes the stream's frame source; called on the capture thread, which alone uses it.
+using SourceFactory = std::function<std::unique_ptr<FrameSource>(const pipeline::CaptureOptions&)>;
+
+class CaptureStream final : public Stream {
  public:
-  X11Stream(std::optional<std::string> displayName, ContentFilter filter, StreamConfiguration configuration,
-            StreamDelegate& delegate);
-  ~X11Stream() override;
+  CaptureStream(SourceFactory makeSource, ContentFilter filter, StreamConfiguration configuration,
+                StreamDelegate& delegate);
+  ~CaptureStream() override;
 
   void addRecordingOutput(std::shared_ptr<RecordingOutput> output) override;
   void startCapture(Completion completion) override;
@@ -67,7 +69,11 @@ class X11Stream final : public Stream {
   std::optional<StreamConfiguration> takeUpdate();
   void wake();
 
-  const std::optional<std::string> displayName_;
+  // Hands the source's window frame changes to the delegate and waits, a little,
+  // for the crop it sends back, so that the next picture already has it.
+  void followWindows(FrameSource& source);
+
+  const SourceFactory makeSource_;
   const ContentFilter filter_;
   const StreamConfiguration configuration_;
   StreamDelegate& delegate_;
@@ -78,7 +84,7 @@ class X11Stream final : public Stream {
   bool stopRequested_ = false;
   std::vector<Completion> stopCompletions_;
   std::optional<StreamConfiguration> update_;  // for the capture thread to take up
-  std::shared_ptr<X11RecordingOutput> output_;
+  std::shared_ptr<FileRecordingOutput> output_;
   std::thread captureThread_;
 
   UniqueFd wakeFd_;       // an eventfd that interrupts the capture thread's poll
