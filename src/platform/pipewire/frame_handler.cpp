@@ -176,8 +176,9 @@ void FrameHandler::drawCursor(FramePixels& band, int top) const {
 }
 
 bool FrameHandler::render(FramePixels& band, pipeline::BandSink& sink) {
-  if (!changed_ || picture_.empty()) return false;
+  if (!changed_) return false;
   changed_ = false;
+  if (picture_.empty()) return false;
   sink.begin(width_, height_);
   const int rows = pipeline::FrameSource::kBandRows;
   band.width = width_;

@@ -20,6 +20,7 @@ namespace quorvale::platform::pipewire {
 class FrameHandler {
  public:
   explicit FrameHandler(bool showsCursor) : showsCursor_(showsCursor) {}
+  void setShowsCursor(bool showsCursor) { showsCursor_ = showsCursor; }
 
   // A newly negotiated format (an spa_video_format and the buffers' size). The
   // kept picture stays until a buffer of the new format replaces it.
@@ -59,7 +60,7 @@ class FrameHandler {
   bool cursorOverPicture(const Cursor& cursor) const;
   void drawCursor(pipeline::FramePixels& band, int top) const;
 
-  const bool showsCursor_;
+  bool showsCursor_;
   std::uint32_t videoFormat_ = 0;
   int bufferWidth_ = 0;
   int bufferHeight_ = 0;

@@ -239,6 +239,8 @@ std::optional<Size> PipeWireFrameSource::waitForPicture(std::chrono::steady_cloc
   return impl_->handler.pictureSize();
 }
 
+void PipeWireFrameSource::setShowsCursor(bool showsCursor) { impl_->handler.setShowsCursor(showsCursor); }
+
 int PipeWireFrameSource::fileDescriptor() const { return pw_loop_get_fd(impl_->loop.get()); }
 
 void PipeWireFrameSource::processEvents(std::int64_t) { impl_->dispatch(0); }

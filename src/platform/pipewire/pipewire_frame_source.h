@@ -37,6 +37,8 @@ class PipeWireFrameSource final : public pipeline::FrameSource {
   // The size of the first picture, waiting for it until the deadline (nullopt
   // then). Throws like processEvents().
   std::optional<Size> waitForPicture(std::chrono::steady_clock::time_point deadline);
+  // For a source made before the stream's options were known.
+  void setShowsCursor(bool showsCursor);
 
   int fileDescriptor() const override;
   void processEvents(std::int64_t nowMicros) override;
