@@ -442,7 +442,7 @@ UniqueFd ScreenCastPortal::openPipeWireRemote(Deadline deadline) {
       return pending->set_exception(
           std::make_exception_ptr(PlatformError("portal", 0, "The recorded window was closed.")));
     }
-    impl->call(impl->sessionPath, kScreenCast, "OpenPipeWireRemote",
+    impl->call(kObjectPath, kScreenCast, "OpenPipeWireRemote",
                g_variant_new("(o@a{sv})", impl->sessionPath.c_str(), vardict({})),
                [pending](GVariant* reply, GUnixFDList* fds, const GError* error) {
                  if (error)

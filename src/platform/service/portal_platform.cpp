@@ -22,7 +22,7 @@ using std::chrono::steady_clock;
 
 // The recorder's own bound on starting: the picker is part of the start.
 constexpr auto kPickerBound = std::chrono::seconds(120);
-// A portal that names no size: how long the stream may take to send its first picture.
+// How long the stream may take to send its first picture.
 constexpr auto kFirstPictureBound = std::chrono::seconds(10);
 constexpr auto kOpenStreamBound = std::chrono::seconds(10);
 
@@ -121,16 +121,17 @@ class PortalPlatform final : public Platform {
   }
 
  private:
-  // The shared window, sized as the portal says, else as its first picture is.
+  // The shared window, sized as its first picture is: GNOME's Start names the
+  // monitor's size for a window, KDE's names none.
   ShareableContent query() {
     ShareableContent content;
     const auto grant = portal_->grant();
     if (!grant) return content;
-    std::optional<Size> size = grant->size;
-    if (!size) {
-      auto source = connectSource(*portal_, pipeline::CaptureOptions{});
-      size = source->waitForPicture(steady_clock::now() + kFirstPictureBound);
-      if (!size) throw PlatformError("pipewire", 0, "The shared window sent no picture.");
+    auto source = connectSource(*portal_, pipeline::CaptureOptions{});
+    std::optional<Size> size = source->waitForPicture(steady_clock::now() + kFirstPictureBound);
+    if (!size) size = grant->size;
+    if (!size) throw PlatformError("pipewire", 0, "The shared window sent no picture.");
+    {
       std::lock_guard lock(prepared_->mutex);
       prepared_->source = std::move(source);
     }
