@@ -9,6 +9,8 @@ extern "C" {
 }
 
 #include <benchmark/benchmark.h>
+#include <libyuv/convert_from_argb.h>
+#include <libyuv/scale_argb.h>
 
 #include <cstdint>
 #include <vector>
@@ -61,7 +63,42 @@ void convertToNV12(benchmark::State& state) {
   }
   sws_freeContext(context);
 }
-BENCHMARK(convertToNV12)->Args({1280, 720})->Args({1920, 1080});
+BENCHMARK(convertToNV12)->Args({1280, 720})->Args({1920, 1080})->Args({2560, 1440});
+
+// The alternative with libyuv: its SIMD scaling (range(2): 1 bilinear, 3 box) to the output
+// size, then our BT.709 conversion (libyuv converts to BT.601 only). It needs the whole source
+// picture at once, where swscale takes the bands the stream hands on.
+void libyuvScaleThenConvert(benchmark::State& state) {
+  const int width = static_cast<int>(state.range(0));
+  const int height = static_cast<int>(state.range(1));
+  const auto source = pattern(width, height);
+  std::vector<std::uint8_t> scaled(static_cast<std::size_t>(kWidth) * kHeight * 4);
+  std::vector<std::uint8_t> luma(static_cast<std::size_t>(kWidth) * kHeight);
+  std::vector<std::uint8_t> chroma(static_cast<std::size_t>(kWidth) * kHeight / 2);
+  const quorvale::platform::pipeline::BgraImageView view{scaled.data(), kWidth, kHeight, kWidth * 4};
+  for (auto _ : state) {
+    libyuv::ARGBScale(source.data(), width * 4, width, height, scaled.data(), kWidth * 4, kWidth, kHeight,
+                      static_cast<libyuv::FilterMode>(state.range(2)));
+    quorvale::platform::encoding::bgrxToNv12(view, luma.data(), kWidth, chroma.data(), kWidth);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(libyuvScaleThenConvert)
+    ->Args({1920, 1080, libyuv::kFilterBilinear})
+    ->Args({1920, 1080, libyuv::kFilterBox})
+    ->Args({2560, 1440, libyuv::kFilterBox});
+
+// libyuv's own conversion at the output size, for scale: BT.601, which the movie is not tagged with.
+void libyuvArgbToNv12(benchmark::State& state) {
+  const auto source = pattern(kWidth, kHeight);
+  std::vector<std::uint8_t> luma(static_cast<std::size_t>(kWidth) * kHeight);
+  std::vector<std::uint8_t> chroma(static_cast<std::size_t>(kWidth) * kHeight / 2);
+  for (auto _ : state) {
+    libyuv::ARGBToNV12(source.data(), kWidth * 4, luma.data(), kWidth, chroma.data(), kWidth, kWidth, kHeight);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(libyuvArgbToNv12);
 
 // MovieWriter's own conversion for an image already at the output size.
 void convertToNV12Unscaled(benchmark::State& state) {

@@ -1,6 +1,8 @@
 // The capture service as the recorder uses it: a platform, a stream of a window on a private
 // Xvfb into a movie, and the ways a stream ends.
 
+#include "platform/service/stream.h"
+
 #include <map>
 #include <mutex>
 #include <thread>
@@ -18,7 +20,12 @@ class Events final : public StreamDelegate, public RecordingOutputDelegate {
   void recordingOutputDidFailWithError(RecordingOutput&, std::exception_ptr e) override { note("failed")(e); }
   void recordingOutputDidFinishRecording(RecordingOutput&) override { note("finished")({}); }
   void streamDidStopWithError(Stream&, std::exception_ptr e) override { note("stopped")(e); }
-  void streamWindowFrameDidChange(Stream&, WindowID, const Rect&) override { note("moved")({}); }
+  void streamWindowFrameDidChange(Stream& stream, WindowID window, const Rect& frame) override {
+    if (follow) follow(stream, window, frame);
+    note("moved")({});
+  }
+  // Answers a move as the recorder does, from inside the callback.
+  std::function<void(Stream&, WindowID, const Rect&)> follow;
   // A completion that notes the named event.
   Stream::Completion note(std::string name) {
     return [this, name](std::exception_ptr error) {
@@ -75,7 +82,6 @@ class StreamTest : public ::testing::Test {
 // An unchanged window still gives a frame a second; a closed one ends the stream once, with the
 // movie complete up to there.
 TEST_F(StreamTest, RecordsAnUnchangedWindowUntilItIsClosed) {
-  EXPECT_TRUE(platform_->isOperatingSystemAtLeast({99, 0, 0}));
   EXPECT_TRUE(platform_->preflightScreenCaptureAccess() && platform_->requestScreenCaptureAccess());
   EXPECT_EQ(platform_->makeRecordingOutputConfiguration().availableOutputFileTypes.at(0), kFileTypeMPEG4);
   const xcb_window_t target = client_.window(0, 0, 160, 120, kRed);
@@ -137,21 +143,32 @@ TEST_F(StreamTest, RecordsAnUnchangedWindowUntilItIsClosed) {
   EXPECT_LE(packets(info, "video"), 6) << "an unchanged picture is not encoded at the full rate";
 }
 
-// A display filter's crop follows the window: moves are reported, updates taken, and the movie keeps its
-// size.
+// A display filter's crop follows the window: each move is reported and the crop sent back applies
+// from the next frame on, past the display's edge too; the movie keeps its size.
 TEST_F(StreamTest, FollowsUpdatesAndStopsWithTheMovieFinished) {
   const xcb_window_t target = client_.window(100, 100, 200, 100, kRed);
   auto config = size(200, 100);
   config.setSourceRect(Rect{100, 100, 200, 100});
   config.setMinimumFrameInterval({0, 15});  // no usable rate: the default
+  events_.follow = [&, config](Stream& stream, WindowID window, const Rect& frame) mutable {
+    if (window != target) return;
+    config.setSourceRect(frame);
+    stream.updateConfiguration(config, [](std::exception_ptr) {});
+  };
   auto stream =
       start(DisplayFilter{screen_.display, {RunningApplication{::getpid(), ""}}, {}}, config, "followed.mp4");
   EXPECT_EQ(events_.waitFor("started"), "");
+  // A drag, about a move a frame, past the display's left edge and back; then larger.
+  for (const int x : {140, 60, -20, -100, -160, -60, 20, 300, 600}) {
+    client_.move(target, std::uint32_t(x), 200, 200, 100);
+    std::this_thread::sleep_for(70ms);
+  }
+  // Hidden for a while: the last picture stays, rather than black.
+  xcb_unmap_window(client_.get(), target);
+  client_.sync();
+  std::this_thread::sleep_for(300ms);
+  xcb_map_window(client_.get(), target);
   client_.move(target, 300, 200, 400, 200);
-  EXPECT_EQ(events_.waitFor("moved"), "");
-  config.setSourceRect(Rect{300, 200, 400, 200});
-  stream->updateConfiguration(config, events_.note("update"));
-  EXPECT_EQ(events_.waitFor("update"), "");
   client_.fill(target, kBlue, {0, 0, 400, 200});
   std::this_thread::sleep_for(300ms);
   stream->stopCapture(events_.note("stop"));
@@ -159,10 +176,20 @@ TEST_F(StreamTest, FollowsUpdatesAndStopsWithTheMovieFinished) {
   EXPECT_EQ(events_.waitFor("finished"), "");
 
   EXPECT_EQ(fields(e2e::probe(dir_.path() / "followed.mp4")["video"], {"time_base", "width"}), "1/15 200");
+  // Guards against a frame drawn with the old crop after a move: part of the picture black.
+  const auto frames = e2e::output({"ffmpeg", "-nostdin", "-v", "error", "-i", dir_.path() / "followed.mp4",
+                                   "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
+  ASSERT_TRUE(frames && frames->size() >= 200u * 100 * 3 * 10);
+  int cut = 0;
+  for (std::size_t frame = 0; frame + 200 * 100 * 3 <= frames->size(); frame += 200 * 100 * 3)
+    for (const std::size_t at : {6 * 200 + 6, 6 * 200 + 193, 93 * 200 + 6, 93 * 200 + 193, 50 * 200 + 100})
+      cut +=
+          std::uint8_t((*frames)[frame + at * 3]) < 100 && std::uint8_t((*frames)[frame + at * 3 + 2]) < 100;
+  EXPECT_EQ(cut, 0) << "frames showing black where the window should be";
   const auto last = e2e::frameAt(dir_.path() / "followed.mp4", 60);
   ASSERT_EQ(last.size(), 200u * 100 * 3);
   EXPECT_TRUE(last[(50 * 200 + 100) * 3 + 2] > 150 && last[(50 * 200 + 100) * 3] < 100)
-      << "the crop shows the moved window";
+      << "the crop shows the resized window";
 
   // The same file again: the writer refuses to replace it, and start says so.
   auto again = start(screen_, config, "followed.mp4", "again");
@@ -214,6 +241,30 @@ TEST_F(StreamTest, RecordsTheApplicationsSoundUntilTheConnectionIsLost) {
   EXPECT_GE(packets(info, "video"), 1);
   EXPECT_EQ(info["video"]["width"], 2) << "the smallest movie the encoder takes";
   EXPECT_GT(e2e::toneShare(e2e::soundOf(dir_.path() / "lost.mp4"), 48000, 440), 0.3);
+}
+
+// Guards against a start that fails once the movie file exists leaving it behind: a retry under its
+// name would fail. Here the source cannot say whose sound to record.
+TEST_F(StreamTest, AStartFailingAfterTheFileIsMadeRemovesIt) {
+  struct Unowned final : pipeline::FrameSource {
+    int fileDescriptor() const override { return -1; }
+    void processEvents(std::int64_t) override {}
+    bool wantsFrame() const override { return false; }
+    bool render(pipeline::FramePixels&, pipeline::BandSink&, std::int64_t) override { return false; }
+    void setSourceRect(const std::optional<Rect>&) override {}
+    std::vector<std::pair<WindowID, Rect>> takeWindowFrameChanges() override { return {}; }
+    std::optional<std::int64_t> processID() const override { throw PlatformError("test", 0, "No owner."); }
+  };
+  auto config = size(64, 64);
+  config.setCapturesAudio(true);
+  auto outputConfig = platform_->makeRecordingOutputConfiguration();
+  outputConfig.outputURL = dir_.path() / "failed.mp4";
+  service::CaptureStream stream([](const auto&) { return std::make_unique<Unowned>(); }, screen_, config,
+                                events_);
+  stream.addRecordingOutput(platform_->makeRecordingOutput(outputConfig, events_));
+  stream.startCapture(events_.note("start"));
+  EXPECT_EQ(events_.waitFor("start"), "No owner.");
+  EXPECT_FALSE(fs::exists(dir_.path() / "failed.mp4"));
 }
 
 // A write failing while recording fails the output, once; the stream still stops.

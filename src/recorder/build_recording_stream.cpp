@@ -76,7 +76,7 @@ QuorvaleScreenRecorder::StreamPair QuorvaleScreenRecorder::buildRecordingStream(
   }
 
   auto outputConfiguration = platform_.makeRecordingOutputConfiguration();
-  outputConfiguration.outputURL = outputURL_.url;
+  outputConfiguration.outputURL = outputURL_.file;
   if (auto type = chooseType(outputConfiguration.availableOutputFileTypes, platform::kFileTypeMPEG4)) {
     outputConfiguration.outputFileType = std::move(type);
   }

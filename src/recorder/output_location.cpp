@@ -5,22 +5,22 @@
 namespace quorvale::recorder {
 
 OutputLocation OutputLocation::fromArgument(const std::string& argument) {
-  std::filesystem::path url(argument);
-  if (url.is_relative()) {
+  std::filesystem::path file(argument);
+  if (file.is_relative()) {
     std::error_code ignored;
     const auto cwd = std::filesystem::current_path(ignored);
-    url = cwd / url;
+    file = cwd / file;
   }
   // A file location has no trailing separator.
-  std::string text = url.native();
+  std::string text = file.native();
   while (text.size() > 1 && text.back() == '/') text.pop_back();
-  url = text;
-  return OutputLocation{url, events::sanitizeUtf8(url.native()),
-                        events::sanitizeUtf8(url.filename().native())};
+  file = text;
+  return OutputLocation{file, events::sanitizeUtf8(file.native()),
+                        events::sanitizeUtf8(file.filename().native())};
 }
 
 std::filesystem::path OutputLocation::parentDirectory() const {
-  return url.has_parent_path() ? url.parent_path() : url;
+  return file.has_parent_path() ? file.parent_path() : file;
 }
 
 }  // namespace quorvale::recorder

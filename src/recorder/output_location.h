@@ -8,7 +8,7 @@ namespace quorvale::recorder {
 // Where the movie goes: the raw path for file-system calls, and the texts that
 // events carry (invalid UTF-8 replaced, so they can always be reported).
 struct OutputLocation {
-  std::filesystem::path url;
+  std::filesystem::path file;
   std::string path;
   std::string fileName;
 

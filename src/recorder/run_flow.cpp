@@ -56,7 +56,7 @@ asio::awaitable<int> QuorvaleScreenRecorderMain::main(RunEnvironment& environmen
     }
     const auto location = OutputLocation::fromArgument(arguments[1]);
     // Still relative: the working directory could not be read (it was deleted, say).
-    if (location.url.is_relative()) {
+    if (location.file.is_relative()) {
       report(*SupportRecordingError::outputLocationUnresolved(events::sanitizeUtf8(arguments[1]))
                   .errorDescription(),
              location);
@@ -69,7 +69,7 @@ asio::awaitable<int> QuorvaleScreenRecorderMain::main(RunEnvironment& environmen
              location);
       co_return kFailure;
     }
-    if (fileExists(location.url)) {
+    if (fileExists(location.file)) {
       report(*SupportRecordingError::outputAlreadyExists(location.path).errorDescription(), location);
       co_return kFailure;
     }

@@ -1,13 +1,8 @@
 #include "platform/capture/frame_source.h"
 
-#include <sys/ipc.h>
-#include <sys/shm.h>
 #include <xcb/composite.h>
 #include <xcb/damage.h>
-#include <xcb/shm.h>
 #include <xcb/xcb.h>
-#include <xcb/xfixes.h>
-#include <xcb/xinput.h>
 
 #include <algorithm>
 #include <cmath>
@@ -17,120 +12,17 @@
 #include <utility>
 
 #include "platform/capture/compose.h"
+#include "platform/capture/pointer_overlay.h"
 #include "platform/capture/window_catalog.h"
+#include "platform/capture/window_pixels.h"
 #include "platform/capture/x11_connection.h"
+#include "platform/capture/x_resources.h"
 
 namespace quorvale::platform::capture {
 namespace {
 
-constexpr std::int64_t kClickMarkMicros = 300'000;
-constexpr int kClickMarkRadius = 12;
 constexpr std::uint8_t kBadWindow = 3;
 constexpr std::uint8_t kBadDrawable = 9;
-// A single window is read from the server this many rows at a time while the picture is
-// composed: the shared segment then holds a strip, not the whole window.
-constexpr int kStreamRows = 4 * pipeline::FrameSource::kBandRows;
-
-// An X resource id that unique_ptr can hold (it needs a nullable "pointer").
-struct Xid {
-  std::uint32_t value = 0;
-  Xid() = default;
-  Xid(std::nullptr_t) {}
-  explicit Xid(std::uint32_t v) : value(v) {}
-  explicit operator bool() const { return value != 0; }
-  friend bool operator==(Xid, Xid) = default;
-};
-
-// Owns one server-side resource of a connection; Release frees it.
-template <auto Release>
-struct XidDeleter {
-  xcb_connection_t* connection = nullptr;
-  using pointer = Xid;
-  void operator()(Xid id) const { Release(connection, id.value); }
-};
-
-using PixmapPtr = std::unique_ptr<Xid, XidDeleter<&xcb_free_pixmap>>;
-using GcPtr = std::unique_ptr<Xid, XidDeleter<&xcb_free_gc>>;
-using DamagePtr = std::unique_ptr<Xid, XidDeleter<&xcb_damage_destroy>>;
-using ShmSegmentPtr = std::unique_ptr<Xid, XidDeleter<&xcb_shm_detach>>;
-// Undoes our redirection; the server keeps others' (a compositor's) in place.
-using RedirectPtr =
-    std::unique_ptr<Xid, XidDeleter<+[](xcb_connection_t* c, std::uint32_t window) {
-                      xcb_composite_unredirect_window(c, window, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
-                    }>>;
-
-struct ShmMappingDeleter {
-  void operator()(void* address) const { shmdt(address); }
-};
-using ShmMappingPtr = std::unique_ptr<void, ShmMappingDeleter>;
-
-// Marks the SysV segment for removal: it then lives only as long as its attachments.
-struct ShmIdRemover {
-  int id;
-  ~ShmIdRemover() { shmctl(id, IPC_RMID, nullptr); }
-};
-
-// One shared memory segment attached to the server, reused for every frame.
-class ShmBuffer {
- public:
-  // Null when the server cannot share memory with us (remote, or limits hit):
-  // the caller then reads pixels over the socket instead.
-  static std::unique_ptr<ShmBuffer> create(xcb_connection_t* c, std::size_t size) {
-    const int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
-    if (id < 0) return nullptr;
-    ShmIdRemover remover{id};
-    ShmMappingPtr mapping(shmat(id, nullptr, 0));
-    if (mapping.get() == reinterpret_cast<void*>(-1)) {
-      (void)mapping.release();
-      return nullptr;
-    }
-    const xcb_shm_seg_t segment = xcb_generate_id(c);
-    ErrorPtr error(
-        xcb_request_check(c, xcb_shm_attach_checked(c, segment, static_cast<std::uint32_t>(id), 0)));
-    if (error) return nullptr;
-    auto buffer = std::unique_ptr<ShmBuffer>(new ShmBuffer);
-    buffer->mapping_ = std::move(mapping);
-    buffer->segment_ = ShmSegmentPtr(Xid(segment), {c});
-    buffer->size_ = size;
-    return buffer;
-  }
-  // The server detaches before we unmap: members go in reverse order.
-  const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(mapping_.get()); }
-  xcb_shm_seg_t segment() const { return segment_.get().value; }
-  std::size_t size() const { return size_; }
-
- private:
-  ShmBuffer() = default;
-  ShmMappingPtr mapping_;
-  ShmSegmentPtr segment_;
-  std::size_t size_ = 0;
-};
-
-// One captured window and its cached pixels.
-struct Layer {
-  xcb_window_t window = 0;
-  RedirectPtr redirect;
-  DamagePtr damage;
-  PixmapPtr pixmap;
-  int x = 0;  // in the output
-  int y = 0;
-  int width = 0;
-  int height = 0;
-  std::uint8_t depth = 0;
-  bool viewable = false;
-  bool contentDirty = true;
-  std::optional<std::uint32_t> subtractSequence;  // of our latest damage subtract request
-  std::vector<std::uint8_t> pixels;               // width * 4 bytes a row
-  bool hasPixels = false;
-  bool streamed = false;  // no copy kept: compose reads the rows it needs from the server
-};
-
-struct ClickMark {
-  int rootX = 0;
-  int rootY = 0;
-  std::int64_t startMicros = 0;
-};
-
 PlatformError windowClosedError() { return PlatformError("x11", 0, "The recorded window was closed."); }
 
 }  // namespace
@@ -146,17 +38,9 @@ struct X11FrameSource::Impl {
   void placeArea();
   void noteFrame(const ClientWindow& window);
   void nameLayerPixmap(Layer& layer);
+  // Re-arms the layer's damage and takes its pixels; false when there is nothing to show.
   bool fetch(Layer& layer);
-  // Copies the layer's pixmap into the snapshot in one request; false when it is gone.
-  bool takeSnapshot(const Layer& layer);
-  // Reads rows first .. first + rows - 1 of the layer's pixels (its pixmap, or the
-  // snapshot when streamed); null when they are gone.
-  const std::uint8_t* readRows(const Layer& layer, int first, int rows);
-  // Draws a streamed layer's rows that fall into out, reading them strip by strip.
-  bool drawStreamed(MutableImageView out, const Layer& layer, int top, bool blend);
   void handle(const xcb_generic_event_t& event, std::int64_t nowMicros);
-  void refreshCursorImage();
-  std::optional<std::pair<int, int>> queryPointer();
   // Draws the rows of the picture from top on into out (out.height of them). False when
   // a streamed window vanished while it was read: the picture is to be given up.
   bool compose(MutableImageView out, int top, std::int64_t nowMicros);
@@ -165,10 +49,6 @@ struct X11FrameSource::Impl {
   // Everything up to composing; false when there is nothing new to show.
   bool prepareFrame(std::int64_t nowMicros);
   bool beginFrame(std::int64_t nowMicros);
-  bool cursorInside() const {
-    return showCursorNow_ && pointerX_ >= area_.x && pointerY_ >= area_.y &&
-           pointerX_ < area_.x + area_.width && pointerY_ < area_.y + area_.height;
-  }
 
   Connection connection_;
   WindowCatalog catalog_;
@@ -186,45 +66,18 @@ struct X11FrameSource::Impl {
   std::vector<std::pair<WindowID, Rect>> frameChanges_;
 
   std::uint8_t damageEventBase_ = 0;
-  std::uint8_t xfixesEventBase_ = 0;
-  std::optional<std::uint8_t> xinputOpcode_;
-  bool hasXfixes_ = false;
-  bool tryShm_ = false;
-  std::unique_ptr<ShmBuffer> shm_;
-  XcbPtr<xcb_get_image_reply_t> plainImage_;  // the last read without shared memory
-  // A streamed window's pixels as they were when the picture began: the application may
-  // draw while the strips are read, and the picture must show one state of it.
-  PixmapPtr snapshot_;
-  GcPtr snapshotGc_;
-  int snapshotWidth_ = 0;
-  int snapshotHeight_ = 0;
-  std::uint8_t snapshotDepth_ = 0;
-  // The strip of a streamed layer that the segment holds now; reset for every picture.
-  const Layer* stripLayer_ = nullptr;
-  const std::uint8_t* stripData_ = nullptr;
-  int stripTop_ = 0;
-  int stripRows_ = 0;
+  WindowPixels pixels_{connection_};
+  std::optional<PointerOverlay> overlay_;  // set up with the extensions
 
   Rect area_;                                   // root coordinates
   std::vector<std::unique_ptr<Layer>> layers_;  // bottom first
   bool layoutDirty_ = true;
   bool compositeDirty_ = true;
   bool pictureShown_ = false;  // a picture has been composed
-
-  XcbPtr<xcb_xfixes_get_cursor_image_reply_t> cursor_;
-  bool cursorImageDirty_ = true;
-  bool showCursorNow_ = false;
-  int pointerX_ = -1;
-  int pointerY_ = -1;
-  bool cursorWasDrawn_ = false;
-  int drawnPointerX_ = -1;
-  int drawnPointerY_ = -1;
-  std::vector<ClickMark> marks_;
-  bool marksWereDrawn_ = false;
 };
 
 X11FrameSource::Impl::Impl(const std::optional<std::string>& displayName, const ContentFilter& filter,
-                        const CaptureOptions& options)
+                           const CaptureOptions& options)
     : connection_(displayName), catalog_(connection_), filter_(filter), options_(options) {
   xcb_connection_t* c = connection_.get();
   if (const auto* windowFilter = std::get_if<WindowFilter>(&filter_)) {
@@ -287,33 +140,7 @@ void X11FrameSource::Impl::setUpExtensions() {
   const std::uint32_t rootMask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
   xcb_change_window_attributes(c, connection_.root(), XCB_CW_EVENT_MASK, &rootMask);
 
-  if (connection_.extension(&xcb_shm_id)) {
-    auto version = optionalReply(c, xcb_shm_query_version(c), xcb_shm_query_version_reply);
-    tryShm_ = version != nullptr;
-  }
-
-  if (const auto* xfixes = connection_.extension(&xcb_xfixes_id); xfixes && options_.showsCursor) {
-    auto version = optionalReply(c, xcb_xfixes_query_version(c, 4, 0), xcb_xfixes_query_version_reply);
-    if (version && version->major_version >= 2) {
-      hasXfixes_ = true;
-      xfixesEventBase_ = xfixes->first_event;
-      xcb_xfixes_select_cursor_input(c, connection_.root(), XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
-    }
-  }
-  showCursorNow_ = hasXfixes_;
-
-  if (const auto* xinput = connection_.extension(&xcb_input_id); xinput && options_.showMouseClicks) {
-    auto version = optionalReply(c, xcb_input_xi_query_version(c, 2, 2), xcb_input_xi_query_version_reply);
-    if (version && version->major_version >= 2) {
-      struct {
-        xcb_input_event_mask_t head;
-        std::uint32_t mask;
-      } selection{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, XCB_INPUT_XI_EVENT_MASK_RAW_BUTTON_PRESS};
-      checkRequest(c, xcb_input_xi_select_events_checked(c, connection_.root(), 1, &selection.head),
-                   "Could not watch the pointer");
-      xinputOpcode_ = xinput->major_opcode;
-    }
-  }
+  overlay_.emplace(connection_, options_.showsCursor, options_.showMouseClicks);
 }
 
 std::vector<ClientWindow> X11FrameSource::Impl::wantedWindows(std::vector<ClientWindow>& all) {
@@ -441,119 +268,11 @@ bool X11FrameSource::Impl::fetch(Layer& layer) {
   // Re-arm first, so changes made while we read are reported again.
   layer.subtractSequence = xcb_damage_subtract(c, layer.damage.get().value, XCB_NONE, XCB_NONE).sequence;
   layer.contentDirty = false;
-  if (!layer.pixmap || layer.width <= 0 || layer.height <= 0) return false;
   // One window alone is read strip by strip as it is composed. With several, each keeps a
   // copy, so that composing a band does not read every window's strip again.
-  layer.streamed = tryShm_ && layers_.size() == 1;
-  if (layer.streamed) {
-    std::vector<std::uint8_t>().swap(layer.pixels);
-    layer.hasPixels = takeSnapshot(layer);  // not drawn from a copy that failed
-    return layer.hasPixels;
-  }
-  const std::uint8_t* source = readRows(layer, 0, layer.height);
-  if (!source) return false;
-  layer.pixels.assign(
-      source, source + static_cast<std::size_t>(layer.width) * static_cast<std::size_t>(layer.height) * 4);
-  plainImage_.reset();  // copied: a reply read without shared memory is not kept as well
-  layer.hasPixels = true;
-  return true;
-}
-
-bool X11FrameSource::Impl::takeSnapshot(const Layer& layer) {
-  xcb_connection_t* c = connection_.get();
-  if (!snapshot_ || snapshotWidth_ != layer.width || snapshotHeight_ != layer.height ||
-      snapshotDepth_ != layer.depth) {
-    snapshotGc_.reset();
-    snapshot_.reset();
-    const xcb_pixmap_t pixmap = xcb_generate_id(c);
-    checkRequest(c,
-                 xcb_create_pixmap_checked(c, layer.depth, pixmap, connection_.root(),
-                                           static_cast<std::uint16_t>(layer.width),
-                                           static_cast<std::uint16_t>(layer.height)),
-                 "Could not set up window capture");
-    snapshot_ = PixmapPtr(Xid(pixmap), {c});
-    const xcb_gcontext_t gc = xcb_generate_id(c);
-    const std::uint32_t noExposures = 0;
-    checkRequest(c, xcb_create_gc_checked(c, gc, pixmap, XCB_GC_GRAPHICS_EXPOSURES, &noExposures),
-                 "Could not set up window capture");
-    snapshotGc_ = GcPtr(Xid(gc), {c});
-    snapshotWidth_ = layer.width;
-    snapshotHeight_ = layer.height;
-    snapshotDepth_ = layer.depth;
-  }
-  ErrorPtr error(xcb_request_check(
-      c, xcb_copy_area_checked(c, layer.pixmap.get().value, snapshot_.get().value, snapshotGc_.get().value, 0,
-                               0, 0, 0, static_cast<std::uint16_t>(layer.width),
-                               static_cast<std::uint16_t>(layer.height))));
-  if (error) {
-    layoutDirty_ = true;  // the window went meanwhile
-    return false;
-  }
-  return true;
-}
-
-const std::uint8_t* X11FrameSource::Impl::readRows(const Layer& layer, int first, int rows) {
-  xcb_connection_t* c = connection_.get();
-  const std::uint32_t drawable = layer.streamed ? snapshot_.get().value : layer.pixmap.get().value;
-  const std::size_t size = static_cast<std::size_t>(layer.width) * static_cast<std::size_t>(rows) * 4;
-  const auto x = std::int16_t{0};
-  const auto y = static_cast<std::int16_t>(first);
-  const auto width = static_cast<std::uint16_t>(layer.width);
-  const auto height = static_cast<std::uint16_t>(rows);
-  if (tryShm_ && (!shm_ || shm_->size() < size)) {
-    stripLayer_ = nullptr;
-    shm_.reset();
-    // Headroom for a growing window; a streamed one needs only a strip.
-    shm_ = ShmBuffer::create(c, size + size / 4);
-    tryShm_ = shm_ != nullptr;
-  }
-  const std::uint8_t* source = nullptr;
-  std::size_t length = 0;
-  if (shm_) {
-    auto reply = optionalReply(c,
-                               xcb_shm_get_image(c, drawable, x, y, width, height, ~0u,
-                                                 XCB_IMAGE_FORMAT_Z_PIXMAP, shm_->segment(), 0),
-                               xcb_shm_get_image_reply);
-    if (!reply) {
-      layoutDirty_ = true;
-      return nullptr;
-    }
-    source = shm_->data();
-    length = reply->size;
-  } else {
-    plainImage_ =
-        optionalReply(c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, x, y, width, height, ~0u),
-                      xcb_get_image_reply);
-    if (!plainImage_) {
-      layoutDirty_ = true;
-      return nullptr;
-    }
-    source = xcb_get_image_data(plainImage_.get());
-    length = static_cast<std::size_t>(xcb_get_image_data_length(plainImage_.get()));
-  }
-  if (length < size) {
-    throw PlatformError("x11", 0, "Windows of depth " + std::to_string(layer.depth) + " cannot be recorded.");
-  }
-  return source;
-}
-
-bool X11FrameSource::Impl::drawStreamed(MutableImageView out, const Layer& layer, int top, bool blend) {
-  const int first = std::max(0, top - layer.y);
-  const int end = std::min(layer.height, top + out.height - layer.y);
-  for (int row = first; row < end; row = stripTop_ + stripRows_) {
-    if (stripLayer_ != &layer || row < stripTop_ || row >= stripTop_ + stripRows_) {
-      stripLayer_ = nullptr;
-      const int rows = std::min(kStreamRows, layer.height - row);
-      stripData_ = readRows(layer, row, rows);
-      if (!stripData_) return false;
-      stripLayer_ = &layer;
-      stripTop_ = row;
-      stripRows_ = rows;
-    }
-    const BgraImageView strip{stripData_, layer.width, stripRows_, layer.width * 4};
-    drawImage(out, strip, layer.x, layer.y + stripTop_ - top, blend);
-  }
-  return true;
+  const bool shown = pixels_.fetch(layer, layers_.size() == 1);
+  if (pixels_.takeVanished()) layoutDirty_ = true;
+  return shown;
 }
 
 void X11FrameSource::Impl::handle(const xcb_generic_event_t& event, std::int64_t nowMicros) {
@@ -579,21 +298,7 @@ void X11FrameSource::Impl::handle(const xcb_generic_event_t& event, std::int64_t
     }
     return;
   }
-  if (hasXfixes_ && type == xfixesEventBase_ + XCB_XFIXES_CURSOR_NOTIFY) {
-    cursorImageDirty_ = true;
-    return;
-  }
-  if (type == XCB_GE_GENERIC && xinputOpcode_) {
-    const auto& generic = reinterpret_cast<const xcb_ge_generic_event_t&>(event);
-    if (generic.extension != *xinputOpcode_) return;
-    if (generic.event_type == XCB_INPUT_RAW_BUTTON_PRESS) {
-      const auto& press = reinterpret_cast<const xcb_input_raw_button_press_event_t&>(event);
-      if (press.detail >= 1 && press.detail <= 3) {  // not the wheel
-        if (auto pointer = queryPointer()) marks_.push_back({pointer->first, pointer->second, nowMicros});
-      }
-    }
-    return;
-  }
+  if (overlay_->handle(event, nowMicros)) return;
   switch (type) {
     case XCB_DESTROY_NOTIFY: {
       const auto& destroy = reinterpret_cast<const xcb_destroy_notify_event_t&>(event);
@@ -616,59 +321,28 @@ void X11FrameSource::Impl::handle(const xcb_generic_event_t& event, std::int64_t
   }
 }
 
-std::optional<std::pair<int, int>> X11FrameSource::Impl::queryPointer() {
-  xcb_connection_t* c = connection_.get();
-  auto reply = optionalReply(c, xcb_query_pointer(c, connection_.root()), xcb_query_pointer_reply);
-  if (!reply || !reply->same_screen) return std::nullopt;
-  return std::pair<int, int>{reply->root_x, reply->root_y};
-}
-
-void X11FrameSource::Impl::refreshCursorImage() {
-  cursorImageDirty_ = false;
-  xcb_connection_t* c = connection_.get();
-  cursor_ = optionalReply(c, xcb_xfixes_get_cursor_image(c), xcb_xfixes_get_cursor_image_reply);
-}
-
 bool X11FrameSource::Impl::compose(MutableImageView out, int top, std::int64_t nowMicros) {
   fillBlack(out);
   for (const auto& layer : layers_) {
     if (!layer->viewable || !layer->hasPixels) continue;
     // Depth-32 windows carry premultiplied alpha; others leave that byte undefined.
     const bool blend = layer->depth == 32 && layer.get() != layers_.front().get();
-    if (layer->streamed) {
-      if (!drawStreamed(out, *layer, top, blend)) return false;
-      continue;
+    if (!pixels_.draw(out, *layer, top, blend)) {
+      if (pixels_.takeVanished()) layoutDirty_ = true;
+      return false;
     }
-    const BgraImageView pixels{layer->pixels.data(), layer->width, layer->height, layer->width * 4};
-    drawImage(out, pixels, layer->x, layer->y - top, blend);
   }
-  for (const auto& mark : marks_) {
-    const double age = static_cast<double>(nowMicros - mark.startMicros) / kClickMarkMicros;
-    drawClickMark(out, mark.rootX - static_cast<int>(area_.x), mark.rootY - static_cast<int>(area_.y) - top,
-                  kClickMarkRadius, static_cast<float>(1.0 - age));
-  }
-  if (cursor_ && cursorInside()) {
-    const BgraImageView image{
-        reinterpret_cast<const std::uint8_t*>(xcb_xfixes_get_cursor_image_cursor_image(cursor_.get())),
-        cursor_->width, cursor_->height, cursor_->width * 4};
-    drawImage(out, image, pointerX_ - cursor_->xhot - static_cast<int>(area_.x),
-              pointerY_ - cursor_->yhot - static_cast<int>(area_.y) - top, true);
-  }
+  overlay_->draw(out, area_, top, nowMicros);
   return true;
 }
 
 void X11FrameSource::Impl::composed() {
   pictureShown_ = true;
-  marksWereDrawn_ = !marks_.empty();
-  cursorWasDrawn_ = cursor_ && cursorInside();
-  if (cursorWasDrawn_) {
-    drawnPointerX_ = pointerX_;
-    drawnPointerY_ = pointerY_;
-  }
+  overlay_->drawn(area_);
 }
 
 X11FrameSource::X11FrameSource(const std::optional<std::string>& displayName, const ContentFilter& filter,
-                         const CaptureOptions& options)
+                               const CaptureOptions& options)
     : impl_(std::make_unique<Impl>(displayName, filter, options)) {}
 
 X11FrameSource::~X11FrameSource() = default;
@@ -719,9 +393,7 @@ void X11FrameSource::processEvents(std::int64_t nowMicros) {
 
 bool X11FrameSource::wantsFrame() const {
   const Impl& d = *impl_;
-  if (d.layoutDirty_ || d.compositeDirty_ || !d.marks_.empty()) return true;
-  // The pointer is asked for every frame: warps, unlike motion, come with no event.
-  if (d.hasXfixes_) return true;
+  if (d.layoutDirty_ || d.compositeDirty_ || d.overlay_->wantsFrame()) return true;
   return std::any_of(d.layers_.begin(), d.layers_.end(),
                      [](const auto& layer) { return layer->viewable && layer->contentDirty; });
 }
@@ -729,7 +401,7 @@ bool X11FrameSource::wantsFrame() const {
 bool X11FrameSource::Impl::prepareFrame(std::int64_t nowMicros) {
   Impl& d = *this;
   if (d.layoutDirty_) d.refreshLayout();
-  d.stripLayer_ = nullptr;
+  d.pixels_.beginPicture();
   bool changed = d.compositeDirty_;
   for (auto& layer : d.layers_) {
     if (layer->contentDirty) changed |= d.fetch(*layer);
@@ -742,25 +414,7 @@ bool X11FrameSource::Impl::prepareFrame(std::int64_t nowMicros) {
     changed = true;
   }
 
-  std::erase_if(d.marks_,
-                [&](const ClickMark& mark) { return nowMicros - mark.startMicros > kClickMarkMicros; });
-  changed |= !d.marks_.empty() || d.marksWereDrawn_;
-
-  if (d.hasXfixes_) {
-    const bool imageChanged = d.cursorImageDirty_;
-    if (d.cursorImageDirty_) d.refreshCursorImage();
-    if (auto pointer = d.queryPointer()) {
-      d.pointerX_ = pointer->first;
-      d.pointerY_ = pointer->second;
-    } else {
-      d.pointerX_ = d.pointerY_ = -1;
-    }
-    const bool inside = d.cursorInside();
-    if (inside != d.cursorWasDrawn_ ||
-        (inside && (d.pointerX_ != d.drawnPointerX_ || d.pointerY_ != d.drawnPointerY_ || imageChanged))) {
-      changed = true;
-    }
-  }
+  changed |= d.overlay_->prepare(d.area_, nowMicros);
 
   if (d.target_ != XCB_WINDOW_NONE && (d.layers_.empty() || !d.layers_.front()->viewable)) return false;
   // Nothing of the application's is shown (its window is hidden): the movie keeps the last

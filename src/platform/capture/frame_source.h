@@ -34,6 +34,7 @@ class X11FrameSource final : public pipeline::FrameSource {
   int fileDescriptor() const override;
   // Handles the queued X events.
   void processEvents(std::int64_t nowMicros) override;
+  // True at every frame while the cursor is shown: its place is asked for each picture.
   bool wantsFrame() const override;
   // No buffer of the picture's size: each band is composed as it is handed on.
   bool render(FramePixels& band, BandSink& sink, std::int64_t nowMicros) override;

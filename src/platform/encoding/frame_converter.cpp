@@ -136,24 +136,17 @@ struct FrameConverter::Impl {
 };
 
 FrameConverter::FrameConverter(VideoFormat video, bool scalesToFit) : impl_(std::make_unique<Impl>()) {
-  if (video.width < 1 || video.height < 1) {
+  if (video.width < 2 || video.height < 2 || video.width % 2 || video.height % 2) {
     throw systemError(
         EINVAL, "Invalid video size " + std::to_string(video.width) + "x" + std::to_string(video.height));
   }
   impl_->video = video;
   impl_->scalesToFit = scalesToFit;
-  // 4:2:0 needs even sizes: one pixel more, left black.
-  impl_->outputWidth = video.width + (video.width & 1);
-  impl_->outputHeight = video.height + (video.height & 1);
+  impl_->outputWidth = video.width;
+  impl_->outputHeight = video.height;
 }
 
 FrameConverter::~FrameConverter() = default;
-
-void FrameConverter::convert(const BgraImageView& image, Nv12Frame& out) {
-  if (!image.data || image.stride < image.width * 4) throw systemError(EINVAL, "Invalid image for the movie");
-  begin(image.width, image.height, out);
-  convertRows(image, 0);
-}
 
 void FrameConverter::begin(int width, int height, Nv12Frame& out) {
   Impl& self = *impl_;

@@ -16,7 +16,6 @@
 namespace quorvale::platform::encoding {
 
 using pipeline::AudioFormat;
-using pipeline::BgraImageView;
 using pipeline::Nv12Frame;
 using pipeline::VideoFormat;
 
@@ -25,20 +24,16 @@ class MovieWriter {
   // Creates the file exclusively and never through a symbolic link. Throws
   // PlatformError with the system's message when that or the encoder setup fails.
   // fileType is "public.mpeg-4" or "com.apple.quicktime-movie"; videoCodec one of
-  // availableVideoCodecs(). audio absent: the movie has no audio track.
+  // availableVideoCodecs(); video's size even (4:2:0). audio absent: the movie has no audio track.
   MovieWriter(const std::filesystem::path& path, const std::string& fileType, const std::string& videoCodec,
               VideoFormat video, std::optional<AudioFormat> audio);
   ~MovieWriter();
   MovieWriter(const MovieWriter&) = delete;
   MovieWriter& operator=(const MovieWriter&) = delete;
 
-  // Scales the image into the output size (letterboxed on black when the
-  // aspect ratio is kept), converts it to NV12 and encodes it. ptsMicros on
-  // the shared clock; the first call sets the movie's time zero. Throws PlatformError.
-  void writeVideoFrame(const BgraImageView& image, std::int64_t ptsMicros);
-
-  // A picture a FrameConverter for this movie's format made. Throws PlatformError,
-  // also when the frame has another size.
+  // Encodes a picture a FrameConverter for this movie's format made. ptsMicros on the
+  // shared clock; the first call sets the movie's time zero. Throws PlatformError, also
+  // when the frame has another size.
   void writeVideoFrame(const Nv12Frame& frame, std::int64_t ptsMicros);
 
   // The last image written, again at ptsMicros: for a picture that has not

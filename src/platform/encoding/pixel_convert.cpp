@@ -14,8 +14,9 @@ constexpr int kVR = fixed(0.5 * 224 / 255), kVG = fixed(-kG / (2 * (1 - kR)) * 2
 
 // Plain loops over whole rows with no aliasing between input and output, so the
 // compiler can vectorise them.
-[[gnu::optimize("O3")]] void lumaRow(const std::uint8_t* __restrict in, std::uint8_t* __restrict out,
-                                     int width) {
+[[gnu::optimize("O3"), gnu::target_clones("avx2", "default")]] void lumaRow(const std::uint8_t* __restrict in,
+                                                                            std::uint8_t* __restrict out,
+                                                                            int width) {
   for (int x = 0; x < width; ++x) {
     const int b = in[4 * x], g = in[4 * x + 1], r = in[4 * x + 2];
     out[x] = static_cast<std::uint8_t>((kYR * r + kYG * g + kYB * b + (16 << 16) + (1 << 15)) >> 16);
@@ -23,9 +24,9 @@ constexpr int kVR = fixed(0.5 * 224 / 255), kVG = fixed(-kG / (2 * (1 - kR)) * 2
 }
 
 // Sums of 2x2 blocks (4x the mean) into one chroma row.
-[[gnu::optimize("O3")]] void chromaRow(const std::uint8_t* __restrict top,
-                                       const std::uint8_t* __restrict bottom, std::uint8_t* __restrict out,
-                                       int pairs) {
+[[gnu::optimize("O3"), gnu::target_clones("avx2", "default")]] void chromaRow(
+    const std::uint8_t* __restrict top, const std::uint8_t* __restrict bottom, std::uint8_t* __restrict out,
+    int pairs) {
   for (int x = 0; x < pairs; ++x) {
     const int b = top[8 * x] + top[8 * x + 4] + bottom[8 * x] + bottom[8 * x + 4];
     const int g = top[8 * x + 1] + top[8 * x + 5] + bottom[8 * x + 1] + bottom[8 * x + 5];

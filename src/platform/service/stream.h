@@ -62,7 +62,16 @@ class CaptureStream final : public Stream {
  private:
   enum class Phase { Idle, Running, Stopped };
 
+  struct Recording;
+  // The capture thread: sets a recording up, captures until it ends, tears it down.
   void run(Completion startCompletion);
+  void setUp(Recording& recording, const std::shared_ptr<FileRecordingOutput>& output);
+  void startThreads(Recording& recording);
+  // Undoes a start that failed and reports it.
+  void failStart(Recording& recording, std::exception_ptr error, const Completion& startCompletion);
+  // Stops the stages and reports how the recording ended.
+  void tearDown(Recording& recording, std::exception_ptr fault,
+                const std::shared_ptr<FileRecordingOutput>& output);
   // converter null: no recording output, frames are not converted.
   void captureLoop(FrameSource& source, FrameConverter* converter, FramePipeline& pipeline);
   bool stopRequested();
