@@ -45,7 +45,12 @@ struct GnomeDesktop {
         .unset("DISPLAY")
         .set("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (dir.path() / "system").string())
         .set("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (dir.path() / "session").string())
-        .set("PULSE_SERVER", "unix:/nonexistent");
+        .set("PULSE_SERVER", "unix:/nonexistent")
+        .set("XDG_DESKTOP_PORTAL_DIR", dir.path() / "portals");
+    // GNOME's portal backend alone: no other installed one starts beside it.
+    fs::create_directories(dir.path() / "portals");
+    fs::create_symlink("/usr/share/xdg-desktop-portal/portals/gnome.portal",
+                       dir.path() / "portals/gnome.portal");
     for (const char* bus : {"system", "session"}) {
       std::ofstream(dir.path() / (std::string(bus) + ".conf"))
           << "<busconfig><type>" << bus << "</type><listen>unix:path=" << (dir.path() / bus).string()
@@ -61,34 +66,24 @@ struct GnomeDesktop {
     start({"wireplumber"});
     // gnome-shell now and then fails to start on a busy machine: once more, then give up.
     for (int attempt = 0;
-         attempt < 2 && !onBus("org.gnome.Mutter.ScreenCast", "/org/gnome/Mutter/ScreenCast"); ++attempt) {
-      if (attempt) processes.pop_back();
-      start({"gnome-shell", "--headless", "--wayland", "--no-x11", "--virtual-monitor", "1280x720"});
-      for (auto until = Clock::now() + e2e::kStartTimeout; Clock::now() < until;
-           std::this_thread::sleep_for(200ms))
-        if (onBus("org.gnome.Mutter.ScreenCast", "/org/gnome/Mutter/ScreenCast")) break;
-    }
-    start({"/usr/libexec/xdg-desktop-portal-gnome"});
-    e2e::await(
-        [&] { return onBus("org.freedesktop.impl.portal.desktop.gnome", "/org/freedesktop/portal/desktop"); },
-        "the GNOME portal");
-    start({"/usr/libexec/xdg-desktop-portal"});
-    e2e::await([&] { return onBus("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop"); },
-               "portal");
+         !start({"gnome-shell", "--headless", "--wayland", "--no-x11", "--virtual-monitor", "1280x720"},
+                "org.gnome.Mutter.ScreenCast");)
+      if (processes.pop_front(), ++attempt == 2) throw std::runtime_error("gnome-shell did not start");
+    if (!start({"/usr/libexec/xdg-desktop-portal-gnome"}, "org.freedesktop.impl.portal.desktop.gnome") ||
+        !start({"/usr/libexec/xdg-desktop-portal"}, "org.freedesktop.portal.Desktop"))
+      throw std::runtime_error("the screen-cast portal did not start");
   }
-  bool onBus(const char* name, const char* path) {
-    return e2e::output({"gdbus", "introspect", "--session", "--dest", name, "--object-path", path}, env)
-        .has_value();
-  }
-  // Its output goes to desktop.log, for when the desktop fails.
-  Process& start(std::vector<std::string> argv) {
+  // Starts a desktop process, its output into desktop.log (for when the desktop fails), and waits
+  // until it owns its name on the session bus, when it has one.
+  bool start(std::vector<std::string> argv, const char* name = nullptr) {
     argv.insert(argv.begin(),
                 {"sh", "-c", "exec \"$0\" \"$@\" >>" + (dir.path() / "desktop.log").string() + " 2>&1"});
-    return processes.emplace_back(std::move(argv), env, true);
+    processes.emplace_front(std::move(argv), env, true);
+    return !name || e2e::output({"gdbus", "wait", "--session", "--timeout", "25", name}, env).has_value();
   }
   e2e::TempDir dir;
   Environment env;
-  std::list<Process> processes;  // ended last to first
+  std::list<Process> processes;  // newest first, so ended first
 };
 
 class PortalTest : public ::testing::Test {

@@ -217,12 +217,16 @@ void ScreenCastPortal::Impl::portalRequest(const char* method,
   auto handler = [this, onResponse](GVariant* signal) {
     unsubscribe(responseSubscription);
     pendingRequest.clear();
-    if (closing) return;
     guint32 response = 2;
     GVariant* results = nullptr;
     g_variant_get(signal, "(u@a{sv})", &response, &results);
     const VariantPtr owned(results);
-    onResponse(response, results);
+    if (!closing) return onResponse(response, results);
+    // Closed while the session was being made: it is closed as soon as it exists.
+    if (VariantPtr late{g_variant_lookup_value(results, "session_handle", nullptr)}) {
+      call(g_variant_get_string(late.get(), nullptr), "org.freedesktop.portal.Session", "Close", nullptr,
+           [](GVariant*, GUnixFDList*, const GError*) {});
+    }
   };
   unsubscribe(responseSubscription);
   responseSubscription = subscribe("org.freedesktop.portal.Request", "Response", path, handler);
