@@ -137,22 +137,31 @@ class PortalTest : public ::testing::Test {
 };
 
 TEST_F(PortalTest, SharedOnceThenRestoredUntilTheWindowCloses) {
+  // Large enough that the pointer, left on the dialog's Share button, ends up over it.
   Process window({tool("QUORVALE_WAYLAND_WINDOW", QUORVALE_WAYLAND_WINDOW), "--color", "ff0000", "--width",
-                  "320", "--height", "240"},
+                  "1200", "--height", "700"},
                  desktop->env);
-  ASSERT_EQ(window.readLine(Clock::now() + e2e::kStartTimeout), "shown 320x240");
+  ASSERT_EQ(window.readLine(Clock::now() + e2e::kStartTimeout), "shown 1200x700");
   std::this_thread::sleep_for(1s);
   auto run = record("");
   ASSERT_EQ(next(*run, 60s), "started");  // once the picker is answered
   EXPECT_EQ(statuses(*run, 2000), "0 finished");
   EXPECT_EQ(picker->waitExit(Clock::now() + 10s), 0) << "the picker was not answered";
-  // The window alone, at its own size: red to every edge, none of the monitor around it.
+  // The window alone, at its own size: red to every edge, none of the monitor around it; the
+  // pointer drawn from the stream's cursor metadata is the only thing dark in it.
   const auto info = e2e::probe(movie);
-  EXPECT_EQ(fields(info["video"], {"codec_name", "width", "height"}), "h264 320 240");
+  EXPECT_EQ(fields(info["video"], {"codec_name", "width", "height"}), "h264 1200 700");
   const auto rgb = e2e::frameAt(movie, 1);
-  ASSERT_EQ(rgb.size(), 320u * 240 * 3);
-  for (std::size_t at : {0ul, 319ul, 239ul * 320, 239ul * 320 + 319, 120ul * 320 + 160})
-    EXPECT_TRUE(rgb[at * 3] > 200 && rgb[at * 3 + 1] < 60 && rgb[at * 3 + 2] < 60) << "pixel " << at;
+  ASSERT_EQ(rgb.size(), 1200u * 700 * 3);
+  const auto red = [&](std::size_t at) {
+    return rgb[at * 3] > 200 && rgb[at * 3 + 1] < 60 && rgb[at * 3 + 2] < 60;
+  };
+  for (std::size_t at : {0ul, 1199ul, 699ul * 1200, 699ul * 1200 + 1199, 350ul * 1200 + 600})
+    EXPECT_TRUE(red(at)) << "pixel " << at;
+  int dark = 0;
+  for (std::size_t at = 0; at < rgb.size(); at += 3)
+    dark += rgb[at] < 60 && rgb[at + 1] < 60 && rgb[at + 2] < 60;
+  EXPECT_GT(dark, 20) << "no pointer";
   // The grant is kept where only the user reads it.
   const auto state = desktop->dir.path() / "state" / "quorvale_screen_recorder";
   struct stat folder {

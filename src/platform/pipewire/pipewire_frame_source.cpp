@@ -16,9 +16,11 @@
 namespace quorvale::platform::pipewire {
 namespace {
 
-constexpr int kCursorSide = 64;
-constexpr std::size_t cursorMetaSize(int side) {
-  return sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + static_cast<std::size_t>(side) * side * 4;
+// Cursor metadata with room for a bitmap of side x side pixels. An int: the pod builder reads
+// its arguments as int. The range is wide: mutter offers one fixed size (384 pixels a side), and a
+// range that misses it leaves the stream without cursor metadata.
+constexpr int cursorMetaSize(int side) {
+  return static_cast<int>(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap)) + side * side * 4;
 }
 // Enough dispatches to drain what a 15 fps poll finds queued, without starving the caller.
 constexpr int kMaxDispatchRounds = 64;
@@ -184,14 +186,15 @@ void PipeWireFrameSource::Impl::onParamChanged(std::uint32_t id, const spa_pod* 
       SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))));
   params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
       &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
-      SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header))));
-  params[2] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-      &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
-      SPA_POD_Id(SPA_META_VideoCrop), SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_region))));
+      SPA_PARAM_META_size, SPA_POD_Int(static_cast<int>(sizeof(spa_meta_header)))));
+  params[2] = static_cast<const spa_pod*>(
+      spa_pod_builder_add_object(&builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+                                 SPA_POD_Id(SPA_META_VideoCrop), SPA_PARAM_META_size,
+                                 SPA_POD_Int(static_cast<int>(sizeof(spa_meta_region)))));
   params[3] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
       &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Cursor),
       SPA_PARAM_META_size,
-      SPA_POD_CHOICE_RANGE_Int(cursorMetaSize(kCursorSide), cursorMetaSize(1), cursorMetaSize(256))));
+      SPA_POD_CHOICE_RANGE_Int(cursorMetaSize(64), cursorMetaSize(1), cursorMetaSize(1024))));
   pw_stream_update_params(stream.get(), params, 4);
 }
 
