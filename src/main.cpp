@@ -28,6 +28,7 @@
 #include "platform/service/linux_platform.h"
 #include "recorder/quorvale_screen_recorder.h"
 #include "recorder/run_flow.h"
+#include "recorder/window_id.h"
 
 namespace {
 
@@ -150,7 +151,9 @@ int main(int argc, char** argv) {
       stopRequest.emplace(STDIN_FILENO);
       workers.emplace(4);
       runtime.emplace(recorder::Runtime{mainQueue, workers->pool});
-      platform = platform::makeX11Platform();
+      // The checks passed, so the id parses; it chooses between X11 and the portal.
+      platform = platform::makeLinuxPlatform(recorder::parseWindowID(prepared.arguments.at(2)).value_or(0),
+                                             platform::service::DesktopSession::fromEnvironment());
       prepared.platform = platform.get();
       prepared.stopRequest = &*stopRequest;
       prepared.makeRecorder = [&](platform::WindowID windowID, const recorder::OutputLocation& location) {

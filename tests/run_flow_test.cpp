@@ -207,7 +207,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, SessionTest, ::testing::Values(
     Session{.name = "RootExists", .arguments = {"/", "42"},
             .output = line("error", "A recording already exists at /.", "/")},
     Session{.name = "SystemTooOld", .setup = [](SessionTest& t) { t.platform.tooOld = true; },
-            .output = error("Support recording needs macOS 15 or newer on this device.")},
+            .output = error("Support recording does not work on this version of the system. Update the system "
+                            "on this device, then try again.")},
     // Guards against a failure no check names ending the run without an error line.
     Session{.name = "OutOfMemory", .setup = [](SessionTest& t) { t.outOfMemory = true; },
             .output = error(std::string(events::kOutOfMemoryMessage))},
@@ -226,8 +227,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, SessionTest, ::testing::Values(
                       line("finished", "", "/" + std::string(1 << 20, 'a'))},
     Session{.name = "PermissionRefused",
             .setup = [](SessionTest& t) { t.platform.preflightAnswer = t.platform.requestAnswer = false; },
-            .output = error("Screen recording permission is required. Allow Quorvale in System Settings > "
-                            "Privacy & Security > Screen & System Audio Recording, then try again.")},
+            .output = error("Screen recording permission is required. Choose the Quorvale window in the "
+                            "screen-sharing dialog and allow sharing it, then try again.")},
     Session{.name = "ContentLookupFails", .lookups = {content(kGone, {}, {})}, .output = error("gone")},
     Session{.name = "ContentLookupEmpty", .lookups = {{}}, .output = error("The support recorder is not ready yet.")},
     Session{.name = "ContentLookupUnanswered", .lookups = {{nullptr, nullptr, true}},
@@ -244,8 +245,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, SessionTest, ::testing::Values(
             .output = error("startCapture(_:) dropped its completion without resuming it.")},
     Session{.name = "StreamStopsBeforeStarted", .start = "complete streamStopped", .output = error("streamStopped")},
     Session{.name = "NothingStarts", .start = "complete", .bounds = {50ms, 1h},
-            .output = error("Timed out while starting support recording. "
-                            "Approve the macOS screen recording prompt and try again.")},
+            .output = error("Timed out while starting support recording. Choose the Quorvale window in the "
+                            "screen-sharing dialog and allow sharing it, then try again.")},
     // The first error is reported at once; the stop fails with it and need not wait for "finished".
     // Guards against an error callback without an error object leaving room for a second "error" line.
     Session{.name = "ErrorWithoutAnObject", .during = "outputFailedWithout streamStopped", .stop = "complete",

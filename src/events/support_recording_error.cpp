@@ -26,20 +26,22 @@ SupportRecordingError SupportRecordingError::missingArguments() {
   return {C::missingArguments, "Missing the output path or app window identifier."};
 }
 SupportRecordingError SupportRecordingError::unsupportedMacOS() {
-  return {C::unsupportedMacOS, "Support recording needs macOS 15 or newer on this device."};
+  return {C::unsupportedMacOS,
+          "Support recording does not work on this version of the system. Update the system on this device, "
+          "then try again."};
 }
 SupportRecordingError SupportRecordingError::recorderNotReady() {
   return {C::recorderNotReady, "The support recorder is not ready yet."};
 }
 SupportRecordingError SupportRecordingError::screenCapturePermissionDenied() {
   return {C::screenCapturePermissionDenied,
-          "Screen recording permission is required. Allow Quorvale in System Settings > Privacy & Security > "
-          "Screen & System Audio Recording, then try again."};
+          "Screen recording permission is required. Choose the Quorvale window in the screen-sharing dialog "
+          "and allow sharing it, then try again."};
 }
 SupportRecordingError SupportRecordingError::startTimedOut() {
   return {C::startTimedOut,
-          "Timed out while starting support recording. Approve the macOS screen recording prompt and try "
-          "again."};
+          "Timed out while starting support recording. Choose the Quorvale window in the screen-sharing "
+          "dialog and allow sharing it, then try again."};
 }
 SupportRecordingError SupportRecordingError::stopTimedOut() {
   return {C::stopTimedOut, "Timed out while finishing support recording."};

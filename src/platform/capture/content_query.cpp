@@ -9,10 +9,19 @@ ContentQuery::ContentQuery(std::optional<std::string> displayName) : displayName
 
 ContentQuery::~ContentQuery() = default;
 
-ShareableContent ContentQuery::content(bool excludeDesktopWindows, bool onScreenWindowsOnly) {
+Connection& ContentQuery::connection() {
   if (connection_ && connection_->hasError()) connection_.reset();
   if (!connection_) connection_ = std::make_unique<Connection>(displayName_);
-  WindowCatalog catalog(*connection_);
+  return *connection_;
+}
+
+bool ContentQuery::hasWindow(WindowID window) {
+  xcb_connection_t* c = connection().get();
+  return optionalReply(c, xcb_get_window_attributes(c, window), xcb_get_window_attributes_reply) != nullptr;
+}
+
+ShareableContent ContentQuery::content(bool excludeDesktopWindows, bool onScreenWindowsOnly) {
+  WindowCatalog catalog(connection());
   return catalog.content(excludeDesktopWindows, onScreenWindowsOnly);
 }
 

@@ -25,7 +25,13 @@ class ContentQuery {
   // Windows front to back. Throws PlatformError.
   ShareableContent content(bool excludeDesktopWindows, bool onScreenWindowsOnly);
 
+  // The X server has a window with this id. Throws PlatformError when no X
+  // server can be reached.
+  bool hasWindow(WindowID window);
+
  private:
+  Connection& connection();
+
   const std::optional<std::string> displayName_;
   std::unique_ptr<Connection> connection_;
 };

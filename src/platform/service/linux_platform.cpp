@@ -1,8 +1,11 @@
 #include "platform/service/linux_platform.h"
 
+#include <cstdlib>
+
 #include "platform/capture/content_query.h"
 #include "platform/capture/frame_source.h"
 #include "platform/encoding/movie_writer.h"
+#include "platform/platform_error.h"
 #include "platform/service/serial_queue.h"
 #include "platform/service/stream.h"
 
@@ -77,6 +80,32 @@ class X11Platform final : public Platform {
 
 std::unique_ptr<Platform> makeX11Platform(std::optional<std::string> displayName) {
   return std::make_unique<X11Platform>(std::move(displayName));
+}
+
+}  // namespace quorvale::platform::service
+
+namespace quorvale::platform::service {
+
+DesktopSession DesktopSession::fromEnvironment() {
+  const auto read = [](const char* name) -> std::optional<std::string> {
+    const char* value = std::getenv(name);
+    if (!value || !*value) return std::nullopt;
+    return std::string(value);
+  };
+  return {read("DISPLAY"), read("WAYLAND_DISPLAY")};
+}
+
+std::unique_ptr<Platform> makeLinuxPlatform(WindowID window, const DesktopSession& session) {
+  bool onX11 = false;
+  if (session.x11Display) {
+    try {
+      onX11 = capture::ContentQuery(session.x11Display).hasWindow(window);
+    } catch (const PlatformError&) {
+      // No X server to reach: the X11 platform says so itself if it is chosen.
+    }
+  }
+  if (!onX11 && session.waylandDisplay) return makePortalPlatform(window);
+  return makeX11Platform(session.x11Display);
 }
 
 }  // namespace quorvale::platform::service
