@@ -4,7 +4,9 @@
 #include <xcb/xfixes.h>
 #include <xcb/xtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <deque>
 
 #include "platform/capture/compose.h"
 #include "platform/capture/content_query.h"
@@ -28,10 +30,10 @@ std::uint32_t pixelAt(const FramePixels& frame, int x, int y) {
   return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16;
 }
 
-// The picture as the stream takes it, band by band, put together again; empty when the source
-// has nothing new. onBand runs after each band.
+// The picture as the stream takes it at `now`, band by band, put together again; empty when the
+// source has nothing new. onBand runs after each band.
 FramePixels picture(
-    auto&& source, std::function<void()> onBand = [] {}) {
+    auto&& source, std::function<void()> onBand = [] {}, std::int64_t now = monotonicMicros()) {
   struct Collect final : BandSink {
     FramePixels picture;
     std::function<void()> onBand;
@@ -46,30 +48,51 @@ FramePixels picture(
   } sink;
   sink.onBand = std::move(onBand);
   FramePixels band;
-  if (!source.render(band, sink, monotonicMicros())) return {};
+  if (!source.render(band, sink, now)) return {};
   EXPECT_LE(band.data.size(), std::size_t(band.stride) * X11FrameSource::kBandRows);
   EXPECT_EQ(sink.picture.data.size(), std::size_t(sink.picture.stride) * sink.picture.height);
   return sink.picture;
 }
 
-// Handles the source's events and draws until the picture shows what is wanted, for at most 10 s.
-bool renderUntil(X11FrameSource& source, FramePixels& frame, auto shows) {
+// Handles the source's events and draws until the picture shows what is wanted, for at most 10 s;
+// at a time that stands still if one is given.
+bool renderUntil(X11FrameSource& source, FramePixels& frame, auto shows,
+                 std::optional<std::int64_t> at = {}) {
   for (const auto deadline = e2e::Clock::now() + 10s; e2e::Clock::now() < deadline;) {
     pollfd p{source.fileDescriptor(), POLLIN, 0};
     ::poll(&p, 1, 100);
-    source.processEvents(monotonicMicros());
-    if (source.wantsFrame() && !(frame = picture(source)).data.empty() && shows(frame)) return true;
+    source.processEvents(at.value_or(monotonicMicros()));
+    if (source.wantsFrame() &&
+        !(frame = picture(
+              source, [] {}, at.value_or(monotonicMicros())))
+             .data.empty() &&
+        shows(frame))
+      return true;
   }
   return false;
 }
 
-// Whether something (the cursor, a mark) is drawn over the red within 20 pixels of (x, y).
-bool drawnNear(const FramePixels& f, int x, int y) {
-  int changed = 0;
-  for (int row = std::max(0, y - 20); row < std::min(f.height, y + 20); ++row)
-    for (int column = std::max(0, x - 20); column < std::min(f.width, x + 20); ++column)
-      changed += pixelAt(f, column, row) != kRed;
-  return changed > 10;
+// A window's known content (the colour at x, y) with a margin all round, so that what is drawn over it
+// in one piece is never cut at the window's first or last row or column: (x, y) is at (x + m, y + m).
+constexpr int m = 32;
+FramePixels known(int width, int height, const std::function<std::uint32_t(int, int)>& colourAt) {
+  FramePixels want{std::vector<std::uint8_t>(std::size_t(width + 2 * m) * (height + 2 * m) * 4),
+                   width + 2 * m, height + 2 * m, (width + 2 * m) * 4};
+  for (int y = 0; y < want.height; ++y)
+    for (int x = 0; x < want.width; ++x) {
+      const std::uint32_t rgb = colourAt(x - m, y - m);
+      std::memcpy(&want.data[std::size_t(y) * want.stride + std::size_t(x) * 4], &rgb, 4);
+    }
+  return want;
+}
+
+// How many of the picture's pixels differ from the reference's; -1 for a picture of another size.
+int differences(const FramePixels& frame, const FramePixels& want) {
+  if (frame.width + 2 * m != want.width || frame.height + 2 * m != want.height) return -1;
+  int wrong = 0;
+  for (int y = 0; y < frame.height; ++y)
+    for (int x = 0; x < frame.width; ++x) wrong += pixelAt(frame, x, y) != pixelAt(want, x + m, y + m);
+  return wrong;
 }
 
 constexpr CaptureOptions kPlain{.showsCursor = false},
@@ -92,6 +115,22 @@ class CaptureTest : public ::testing::TestWithParam<bool> {
     for (const auto& window : ContentQuery(display()).content(excludeDesktop, onScreenOnly).windows)
       if (window.windowID == id) return window;
     return std::nullopt;
+  }
+
+  // Draws the pointer's cursor image over want with its hot spot at (x, y); returns the image.
+  XcbPtr<xcb_xfixes_get_cursor_image_reply_t> drawCursor(FramePixels& want, int x, int y) {
+    optionalReply(client_.get(), xcb_xfixes_query_version(client_.get(), 4, 0),
+                  xcb_xfixes_query_version_reply);
+    auto cursor = optionalReply(client_.get(), xcb_xfixes_get_cursor_image(client_.get()),
+                                xcb_xfixes_get_cursor_image_reply);
+    EXPECT_TRUE(cursor);
+    if (cursor)
+      drawImage(
+          {want.data.data(), want.width, want.height, want.stride},
+          {reinterpret_cast<const std::uint8_t*>(xcb_xfixes_get_cursor_image_cursor_image(cursor.get())),
+           cursor->width, cursor->height, cursor->width * 4},
+          x - cursor->xhot + m, y - cursor->yhot + m, true);
+    return cursor;
   }
 
   e2e::Client client_{display()};
@@ -144,6 +183,31 @@ TEST_P(CaptureTest, CatalogListsClientWindowsWithFramePidTitleAndVisibility) {
             "No X display is set (DISPLAY is empty).");
 }
 
+// Guards against a window destroyed between the list and its attributes (a tooltip, a menu) failing
+// the listing or the start of a recording.
+TEST_P(CaptureTest, WindowsThatComeAndGoAreSkippedWhileListedAndWhileARecordingStarts) {
+  const xcb_window_t target = client_.window(100, 100, 200, 100, kRed);
+  std::atomic<bool> done = false;
+  std::jthread popups([&] {
+    e2e::Client churn(display());
+    std::deque<xcb_window_t> shown;
+    for (std::uint32_t i = 0; !done; ++i) {
+      shown.push_back(xcb_generate_id(churn.get()));
+      const std::uint32_t menu = i % 2;
+      xcb_create_window(churn.get(), XCB_COPY_FROM_PARENT, shown.back(), churn.root(), 0, 0, 30, 30, 0,
+                        XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_OVERRIDE_REDIRECT, &menu);
+      xcb_map_window(churn.get(), shown.back());
+      if (shown.size() > 8) xcb_destroy_window(churn.get(), shown.front()), shown.pop_front();
+      i % 64 ? void(xcb_flush(churn.get())) : churn.sync();
+    }
+  });
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_TRUE(find(true, false, target));
+    EXPECT_EQ(pixelAt(picture(source(target)), 5, 5), kRed);
+  }
+  done = true;
+}
+
 TEST_P(CaptureTest, WindowFilterShowsTheWholeWindowWithItsOwnPopupsAndNothingElse) {
   const xcb_window_t target = client_.window(100, 100, 400, 300, kRed);
   client_.fill(target, kGreen, {0, 0, 20, 20});
@@ -191,33 +255,53 @@ TEST_P(CaptureTest, WindowFilterShowsTheWholeWindowWithItsOwnPopupsAndNothingEls
   EXPECT_EQ(failure([&] { source(unmapped); }), "The window to record is not shown on screen.");
 }
 
+// Pixel for pixel against the window's known content with the cursor and click marks drawn over it in
+// one piece: at the picture's first and last row and column, and across the edge between two bands.
 TEST_P(CaptureTest, CursorFollowsThePointerAndClicksLeaveAMark) {
   const xcb_window_t target = client_.window(100, 100, 400, 300, kRed);
+  const auto shown = [&](std::optional<std::pair<int, int>> cursor,
+                         std::vector<std::pair<int, int>> marks = {}) {
+    FramePixels want = known(400, 300, [](int, int) { return kRed; });
+    for (auto [x, y] : marks)
+      drawClickMark({want.data.data(), want.width, want.height, want.stride}, x + m, y + m, 12, 1);
+    if (cursor) drawCursor(want, cursor->first, cursor->second);
+    return want;
+  };
   client_.warpPointer(100, 100);  // the window's first row and column
   auto without = source(target, kAlone), cursor = source(target, {.includeChildWindows = false});
-  EXPECT_FALSE(drawnNear(picture(without), 0, 0));
-  EXPECT_TRUE(drawnNear(picture(cursor), 0, 0));
+  EXPECT_EQ(differences(picture(without), shown({})), 0);
+  EXPECT_EQ(differences(picture(cursor), shown({{0, 0}})), 0);
   EXPECT_TRUE(picture(cursor).data.empty()) << "nothing moved: no new picture";
 
   // Guards against a cursor that stays where the last motion left it: warps make no motion events.
   FramePixels frame;
-  client_.warpPointer(300, 250);
-  EXPECT_TRUE(renderUntil(cursor, frame, [](const FramePixels& f) { return drawnNear(f, 200, 150); }));
-  EXPECT_FALSE(drawnNear(frame, 0, 0));
-  client_.warpPointer(10, 10);  // off the window: the cursor is taken off
-  EXPECT_TRUE(renderUntil(cursor, frame, [](const FramePixels& f) { return !drawnNear(f, 200, 150); }));
+  for (auto [x, y, want] :
+       {std::tuple{300, 250, shown({{200, 150}})}, {10, 10, shown({})}}) {  // off it: none
+    client_.warpPointer(x, y);
+    EXPECT_TRUE(renderUntil(cursor, frame, [&](const FramePixels& f) { return differences(f, want) == 0; }))
+        << x;
+  }
 
-  client_.warpPointer(300, 250);
-  auto marking =
-      source(target, {.showsCursor = false, .showMouseClicks = true, .includeChildWindows = false});
-  ASSERT_FALSE(drawnNear(picture(marking), 200, 150));
-  xcb_test_fake_input(client_.get(), XCB_BUTTON_PRESS, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
-  xcb_test_fake_input(client_.get(), XCB_BUTTON_RELEASE, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
-  client_.sync();
-  EXPECT_TRUE(renderUntil(marking, frame, [](const FramePixels& f) { return drawnNear(f, 200, 150); }));
-  EXPECT_FALSE(drawnNear(frame, 20, 20)) << "the mark stays near the pointer";
-  EXPECT_TRUE(renderUntil(marking, frame, [](const FramePixels& f) { return !drawnNear(f, 200, 150); }))
-      << "the mark fades";
+  // Marks at full strength (the time stands still): at the first row and column, over rows 159 and 160,
+  // then at the last row and column.
+  auto marking = source(target, {.showMouseClicks = true, .includeChildWindows = false});
+  const std::int64_t now = monotonicMicros();
+  for (auto [x, y, want] : {std::tuple{100, 100, shown({{0, 0}}, {{0, 0}})},
+                            {300, 260, shown({{200, 160}}, {{0, 0}, {200, 160}})},
+                            {499, 399, shown({{399, 299}}, {{0, 0}, {200, 160}, {399, 299}})}}) {
+    client_.warpPointer(x, y);
+    xcb_test_fake_input(client_.get(), XCB_BUTTON_PRESS, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    xcb_test_fake_input(client_.get(), XCB_BUTTON_RELEASE, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    client_.sync();
+    EXPECT_TRUE(renderUntil(
+        marking, frame, [&](const FramePixels& f) { return differences(f, want) == 0; }, now))
+        << differences(frame, want) << " pixels differ, click at " << x << "," << y;
+  }
+  EXPECT_EQ(differences(picture(
+                            marking, [] {}, now + 400'000),
+                        shown({{399, 299}})),
+            0)
+      << "the marks fade";
 }
 
 TEST_P(CaptureTest, BandByBandRenderingDrawsOneStateOfTheSamePicture) {
@@ -229,31 +313,16 @@ TEST_P(CaptureTest, BandByBandRenderingDrawsOneStateOfTheSamePicture) {
   client_.property(dialog, "WM_TRANSIENT_FOR", XCB_ATOM_WINDOW, 32, &target, 1);
   client_.warpPointer(300, 255);
 
-  optionalReply(client_.get(), xcb_xfixes_query_version(client_.get(), 4, 0), xcb_xfixes_query_version_reply);
-  const auto cursor = optionalReply(client_.get(), xcb_xfixes_get_cursor_image(client_.get()),
-                                    xcb_xfixes_get_cursor_image_reply);
-  ASSERT_TRUE(cursor);
-  ASSERT_TRUE(155 - cursor->yhot < 160 && 155 - cursor->yhot + cursor->height > 160)
-      << "the cursor straddles a band boundary";
   for (const bool children : {true, false}) {  // several windows; one alone, read while composing
-    // The reference: the window's known content, with the cursor drawn over it in one piece.
-    FramePixels want{std::vector<std::uint8_t>(400 * 300 * 4), 400, 300, 1600};
-    for (int y = 0; y < 300; ++y)
-      for (int x = 0; x < 400; ++x) {
-        const bool dialogHere = children && y >= 50 && y < 100 && x >= 50 && x < 100;
-        const std::uint32_t rgb = y >= 280 || dialogHere ? kGreen : y >= 140 && y < 160 ? kBlue : kRed;
-        std::memcpy(&want.data[std::size_t(y) * 1600 + std::size_t(x) * 4], &rgb, 4);
-      }
-    drawImage({want.data.data(), 400, 300, 1600},
-              {reinterpret_cast<const std::uint8_t*>(xcb_xfixes_get_cursor_image_cursor_image(cursor.get())),
-               cursor->width, cursor->height, cursor->width * 4},
-              200 - cursor->xhot, 155 - cursor->yhot, true);
-    const FramePixels frame = picture(source(target, {.includeChildWindows = children}));
-    ASSERT_EQ(std::pair(frame.width, frame.height), std::pair(400, 300));
-    int wrong = 0;
-    for (int y = 0; y < 300; ++y)
-      for (int x = 0; x < 400; ++x) wrong += pixelAt(frame, x, y) != pixelAt(want, x, y);
-    EXPECT_EQ(wrong, 0) << "with its transient: " << children;
+    FramePixels want = known(400, 300, [&](int x, int y) {
+      const bool dialogHere = children && y >= 50 && y < 100 && x >= 50 && x < 100;
+      return y >= 280 || dialogHere ? kGreen : y >= 140 && y < 160 ? kBlue : kRed;
+    });
+    const auto cursor = drawCursor(want, 200, 155);
+    ASSERT_TRUE(cursor && 155 - cursor->yhot < 160 && 155 - cursor->yhot + cursor->height > 160)
+        << "the cursor straddles a band boundary";
+    EXPECT_EQ(differences(picture(source(target, {.includeChildWindows = children})), want), 0)
+        << "with its transient: " << children;
   }
   xcb_destroy_window(client_.get(), dialog);
   client_.sync();  // alone now, so read strip by strip as it is composed
@@ -309,23 +378,6 @@ TEST_P(CaptureTest, DisplayFilterShowsTheApplicationsWindowsAndReportsTheirFrame
 
 INSTANTIATE_TEST_SUITE_P(Servers, CaptureTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "SharedMemory" : "Plain"; });
-
-TEST(ComposeTest, BlendsClipsAndMarksClicks) {
-  std::vector<std::uint8_t> pixels(8 * 8 * 4, 0);
-  // Premultiplied half-transparent white over black, twice, partly outside the canvas.
-  std::vector<std::uint8_t> source(4 * 4 * 4, 128);
-  pixels[(1 * 8 + 7) * 4] = 255;  // over white: white
-  for (int i = 0; i < 2; ++i) drawImage({pixels.data(), 8, 8, 32}, {source.data(), 4, 4, 16}, 6, -2, true);
-  EXPECT_EQ(std::tuple(pixels[6 * 4], pixels[15 * 4], pixels[22 * 4], pixels[5 * 4]),
-            std::tuple(128 + 64, 255, 0, 0))
-      << "blended twice; saturated; rows past the source and columns before it untouched";
-
-  std::vector<std::uint8_t> grey(64 * 64 * 4, 100);
-  MutableImageView view{grey.data(), 64, 64, 256};
-  drawClickMark(view, 32, 32, 12, 1.0f);  // drawn where clicked: see the capture test
-  EXPECT_EQ(grey[(2 * 64 + 2) * 4 + 2], 100);
-  drawClickMark(view, -100, -100, 12, 1.0f);  // off the picture: nothing, no crash
-}
 
 }  // namespace
 }  // namespace quorvale::platform::testing

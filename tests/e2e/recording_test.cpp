@@ -31,12 +31,10 @@ class E2eTest : public ::testing::Test {
                             : Environment().set("PULSE_SERVER", "unix:/nonexistent").set("HOME", dir.path());
     return env.set("DISPLAY", x->display()).unset("XAUTHORITY").unset("WAYLAND_DISPLAY");
   }
-  // A quorvale_test_window with these options, known by its id once mapped. The helper command runs
-  // as its child, as an application's helpers do, and ends with the window's process group.
-  std::uint32_t open(const std::string& options, const std::string& helper = ":") {
+  // A quorvale_test_window with these options, known by its id once mapped.
+  std::uint32_t open(const std::string& options) {
     auto& window = windows.emplace_back(
-        std::vector<std::string>{"sh", "-c", helper + " & exec \"$0\" " + options, QUORVALE_TEST_WINDOW},
-        environment());
+        std::vector<std::string>{"sh", "-c", "exec \"$0\" " + options, QUORVALE_TEST_WINDOW}, environment());
     return opened = std::stoul(window.readLine(Clock::now() + kStartTimeout).value_or("0"));
   }
   // The program recording a window into `movie`.
@@ -91,30 +89,24 @@ double share(const std::vector<std::uint8_t>& frame, std::uint32_t rgb) {
 
 class RecordingTest : public E2eTest, public ::testing::WithParamInterface<SoundServerKind> {};
 
-// One recording checked for everything the app relies on. The window's process plays 440 Hz and
-// its child 660 Hz; another process plays 1000 Hz.
+// One recording checked for everything the app relies on. The window's process plays 440 Hz; another
+// process plays 1000 Hz. Whose sound is whose, a child's included, is the sound capture test's.
 TEST_P(RecordingTest, RecordsTheWindowWithItsApplicationsSoundOnly) {
   x = std::make_unique<XServer>();
   pulse = std::make_unique<PulseServer>(dir.path() / "sound", GetParam());
   open("--x 800 --tone 1000");
-  open("--x 100 --y 80 --width 640 --height 480 --color 3060c0 --animate --tone 440",
-       "PULSE_LATENCY_MSEC=40 ffmpeg -nostdin -v quiet -re -f lavfi -i "
-       "'aevalsrc=0.5*sin(660*2*PI*t):s=48000:d=60' -f pulse child");
-  // All three tones must be playing first, or an absent one proves nothing.
-  await([&] { return pulse->streams() >= 3; }, "all three tones");
+  open("--x 100 --y 80 --width 640 --height 480 --color 3060c0 --animate --tone 440");
+  // Both tones must be playing first, or an absent one proves nothing.
+  await([&] { return pulse->streams() >= 2; }, "both tones");
   startRecording();
   sleep_for(3s);
   run->write("\n");
   EXPECT_EQ(end(), "0 started finished") << transcript();
   auto info = probe(movie);
   ASSERT_TRUE(info.contains("video") && info.contains("audio")) << "no playable movie";
-  auto& video = info["video"];
-  // Guards against raw capture instants as frame times, which players read as 30, 46 or 14.985 fps.
-  EXPECT_EQ(info["format"].value("format_name", "") + " " + video.value("codec_name", "") + " " +
-                info["audio"].value("codec_name", "") + " " + video.value("r_frame_rate", "") + " " +
-                video.value("time_base", ""),
-            "mov,mp4,m4a,3gp,3g2,mj2 h264 aac 15/1 1/15");
-  EXPECT_GT(std::stoi(video.value("nb_read_packets", "0")), 10) << "hardly any frames of a moving window";
+  // The codecs and the frame rate players read from irregular frame times are the writer test's.
+  EXPECT_GT(std::stoi(info["video"].value("nb_read_packets", "0")), 10)
+      << "hardly any frames of a moving window";
   EXPECT_GT(share(frameAt(movie, 1.5), 0x3060c0), 0.5) << "the window's colour is not in the frame";
 
   auto sound = soundOf(movie);
@@ -122,7 +114,6 @@ TEST_P(RecordingTest, RecordsTheWindowWithItsApplicationsSoundOnly) {
   // Not the edges, where capture starts and the encoder pads.
   const std::vector<std::int16_t> middle(sound.begin() + 24000, sound.end() - 12000);
   EXPECT_GT(toneShare(middle, 48000, 440), 0.3) << "the window's own tone is missing";
-  EXPECT_GT(toneShare(middle, 48000, 660), 0.3) << "the tone of the window's child process is missing";
   EXPECT_LT(toneShare(middle, 48000, 1000), 0.02) << "another process's tone is in the movie";
 }
 
