@@ -19,8 +19,26 @@ namespace quorvale::platform::pipewire {
 
 class FrameHandler {
  public:
+  // The pointer as the metadata last described it.
+  struct Cursor {
+    bool visible = false;
+    int x = 0;  // where the bitmap's top-left corner goes, in the picture
+    int y = 0;
+    int positionX = 0;
+    int positionY = 0;
+    int hotspotX = 0;
+    int hotspotY = 0;
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> pixels;  // premultiplied BGRA, width * 4 a row
+  };
+
   explicit FrameHandler(bool showsCursor) : showsCursor_(showsCursor) {}
-  void setShowsCursor(bool showsCursor) { showsCursor_ = showsCursor; }
+
+  // Another connection to the same stream sees no bitmap until the pointer changes
+  // shape: it starts from the one this connection saw.
+  const Cursor& cursor() const { return cursor_; }
+  void seedCursor(const Cursor& cursor) { cursor_ = cursor; }
 
   // A newly negotiated format (an spa_video_format and the buffers' size). The
   // kept picture stays until a buffer of the new format replaces it.
@@ -42,25 +60,12 @@ class FrameHandler {
   bool render(pipeline::FramePixels& band, pipeline::BandSink& sink);
 
  private:
-  struct Cursor {
-    bool visible = false;
-    int x = 0;  // where the bitmap's top-left corner goes, in the picture
-    int y = 0;
-    int positionX = 0;
-    int positionY = 0;
-    int hotspotX = 0;
-    int hotspotY = 0;
-    int width = 0;
-    int height = 0;
-    std::vector<std::uint8_t> pixels;  // premultiplied BGRA, width * 4 a row
-  };
-
   void takeCursor(const spa_buffer& buffer);
   bool takePicture(const spa_buffer& buffer);
   bool cursorOverPicture(const Cursor& cursor) const;
   void drawCursor(pipeline::FramePixels& band, int top) const;
 
-  bool showsCursor_;
+  const bool showsCursor_;
   std::uint32_t videoFormat_ = 0;
   int bufferWidth_ = 0;
   int bufferHeight_ = 0;

@@ -44,8 +44,9 @@ struct StreamDeleter {
   void operator()(pw_stream* stream) const { pw_stream_destroy(stream); }
 };
 
-// pw_loop_enter/leave around a dispatch, so that work PipeWire invokes on the
-// loop runs here and now on whichever thread drives it at the time.
+// The loop entered by the thread that owns it for as long as it lives: work that
+// PipeWire's data thread invokes on it is then queued for this thread (and wakes its
+// poll) instead of running at once on the data thread.
 class LoopScope {
  public:
   explicit LoopScope(pw_loop* loop) : loop_(loop) { pw_loop_enter(loop_); }
@@ -72,6 +73,7 @@ struct PipeWireFrameSource::Impl {
 
   FrameHandler handler;
   std::unique_ptr<pw_loop, LoopDeleter> loop;
+  std::optional<LoopScope> entered;  // left after everything on the loop is gone
   std::unique_ptr<pw_context, ContextDeleter> context;
   std::unique_ptr<pw_core, CoreDeleter> core;
   std::unique_ptr<pw_stream, StreamDeleter> stream;
@@ -86,11 +88,13 @@ struct PipeWireFrameSource::Impl {
 
 PipeWireFrameSource::Impl::Impl(StreamTarget target, const pipeline::CaptureOptions& options)
     : handler(options.showsCursor) {
+  if (target.cursor) handler.seedCursor(*target.cursor);
   static std::once_flag initialised;
   std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
 
   loop.reset(pw_loop_new(nullptr));
   if (!loop) throw pipewireError(errno, "Could not set up the screen-sharing stream");
+  entered.emplace(loop.get());
   // The session's end wakes the same poll as the stream does.
   if (target.sessionClosed.get() >= 0) {
     auto onClosed = +[](void* data, int, std::uint32_t) { static_cast<Impl*>(data)->closed = true; };
@@ -161,7 +165,6 @@ PipeWireFrameSource::Impl::Impl(StreamTarget target, const pipeline::CaptureOpti
       SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&defaultSize, &minSize, &maxSize),
       SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&defaultRate, &minRate, &maxRate)));
   const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS);
-  LoopScope scope(loop.get());
   if (const int res = pw_stream_connect(stream.get(), PW_DIRECTION_INPUT, target.nodeId, flags, params, 1);
       res < 0) {
     throw pipewireError(-res, "Could not connect to the screen-sharing stream");
@@ -211,16 +214,13 @@ void PipeWireFrameSource::Impl::onProcess() {
 }
 
 void PipeWireFrameSource::Impl::dispatch(int timeoutMillis) {
-  {
-    LoopScope scope(loop.get());
-    for (int round = 0; round < kMaxDispatchRounds; ++round) {
-      const int dispatched = pw_loop_iterate(loop.get(), round == 0 ? timeoutMillis : 0);
-      if (dispatched < 0 && dispatched != -EINTR) {
-        failure = pipewireError(-dispatched, "The screen-sharing stream failed");
-        break;
-      }
-      if (dispatched <= 0) break;
+  for (int round = 0; round < kMaxDispatchRounds; ++round) {
+    const int dispatched = pw_loop_iterate(loop.get(), round == 0 ? timeoutMillis : 0);
+    if (dispatched < 0 && dispatched != -EINTR) {
+      failure = pipewireError(-dispatched, "The screen-sharing stream failed");
+      break;
     }
+    if (dispatched <= 0) break;
   }
   if (failure) throw *failure;
   if (closed) throw windowClosed();
@@ -242,7 +242,7 @@ std::optional<Size> PipeWireFrameSource::waitForPicture(std::chrono::steady_cloc
   return impl_->handler.pictureSize();
 }
 
-void PipeWireFrameSource::setShowsCursor(bool showsCursor) { impl_->handler.setShowsCursor(showsCursor); }
+const FrameHandler::Cursor& PipeWireFrameSource::cursor() const { return impl_->handler.cursor(); }
 
 int PipeWireFrameSource::fileDescriptor() const { return pw_loop_get_fd(impl_->loop.get()); }
 

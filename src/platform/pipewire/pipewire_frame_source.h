@@ -2,9 +2,10 @@
 
 // Pictures from a desktop's screen-cast stream: a PipeWire stream read on a
 // plain loop that the caller drives (no thread of PipeWire's own).
-// Threading: one thread at a time. The platform may make it and wait for the
-// first picture on one thread, then hand it, idle, to the stream's capture
-// thread, which alone uses and destroys it from then on.
+// Threading: created, used and destroyed by one thread (the stream's capture
+// thread, or the platform's while it waits for a first picture). PipeWire's
+// context runs a data thread of its own; what it hands over is queued on the
+// loop for that one thread.
 
 #include <chrono>
 #include <cstdint>
@@ -15,6 +16,7 @@
 
 #include "platform/pipeline/frame_source.h"
 #include "platform/pipeline/unique_fd.h"
+#include "platform/pipewire/frame_handler.h"
 
 namespace quorvale::platform::pipewire {
 
@@ -23,6 +25,7 @@ struct StreamTarget {
   std::uint32_t nodeId = 0;
   // Readable once the screen-cast session is over (the window was closed); -1: none.
   pipeline::UniqueFd sessionClosed;
+  std::optional<FrameHandler::Cursor> cursor;  // as an earlier connection last saw it
 };
 
 class PipeWireFrameSource final : public pipeline::FrameSource {
@@ -37,8 +40,8 @@ class PipeWireFrameSource final : public pipeline::FrameSource {
   // The size of the first picture, waiting for it until the deadline (nullopt
   // then). Throws like processEvents().
   std::optional<Size> waitForPicture(std::chrono::steady_clock::time_point deadline);
-  // For a source made before the stream's options were known.
-  void setShowsCursor(bool showsCursor);
+
+  const FrameHandler::Cursor& cursor() const;
 
   int fileDescriptor() const override;
   void processEvents(std::int64_t nowMicros) override;

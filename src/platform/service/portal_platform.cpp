@@ -26,19 +26,19 @@ constexpr auto kPickerBound = std::chrono::seconds(120);
 constexpr auto kFirstPictureBound = std::chrono::seconds(10);
 constexpr auto kOpenStreamBound = std::chrono::seconds(10);
 
-// A source connected before the stream existed (to learn the window's size),
-// handed to the stream's capture thread when it starts.
-struct PreparedSource {
-  std::mutex mutex;  // guards source
-  std::unique_ptr<pipewire::PipeWireFrameSource> source;
+// The pointer as the platform's own connection last saw it, for the stream's.
+struct SeenCursor {
+  std::mutex mutex;  // guards cursor
+  std::optional<pipewire::FrameHandler::Cursor> cursor;
 };
 
-std::unique_ptr<pipewire::PipeWireFrameSource> connectSource(portal::ScreenCastPortal& portal,
-                                                             const pipeline::CaptureOptions& options) {
+std::unique_ptr<pipewire::PipeWireFrameSource> connectSource(
+    portal::ScreenCastPortal& portal, const pipeline::CaptureOptions& options,
+    std::optional<pipewire::FrameHandler::Cursor> cursor = std::nullopt) {
   const auto grant = portal.grant();
   if (!grant) throw PlatformError("portal", 0, pipewire::kWindowClosedMessage);
   pipewire::StreamTarget target{portal.openPipeWireRemote(steady_clock::now() + kOpenStreamBound),
-                                grant->nodeId, portal.sessionClosedNotification()};
+                                grant->nodeId, portal.sessionClosedNotification(), std::move(cursor)};
   // The portal does not say whose window it is: the sound is the application's,
   // the process that started us, and its descendants'.
   return std::make_unique<pipewire::PipeWireFrameSource>(std::move(target), options, ::getppid());
@@ -51,7 +51,7 @@ class PortalPlatform final : public Platform {
   explicit PortalPlatform(WindowID window)
       : window_(window),
         portal_(std::make_shared<portal::ScreenCastPortal>(portal::TokenStore::forParentProcess())),
-        prepared_(std::make_shared<PreparedSource>()) {}
+        seen_(std::make_shared<SeenCursor>()) {}
   ~PortalPlatform() override {
     service_.shutdown();
     portal_->close();
@@ -106,16 +106,9 @@ class PortalPlatform final : public Platform {
 
   std::shared_ptr<Stream> makeStream(const ContentFilter& filter, const StreamConfiguration& configuration,
                                      StreamDelegate& delegate) override {
-    auto makeSource = [portal = portal_, prepared = prepared_](
-                          const pipeline::CaptureOptions& options) -> std::unique_ptr<FrameSource> {
-      std::unique_ptr<pipewire::PipeWireFrameSource> source;
-      {
-        std::lock_guard lock(prepared->mutex);
-        source = std::move(prepared->source);
-      }
-      if (!source) return connectSource(*portal, options);
-      source->setShowsCursor(options.showsCursor);
-      return source;
+    auto makeSource = [portal = portal_, seen = seen_](const pipeline::CaptureOptions& options) {
+      std::lock_guard lock(seen->mutex);
+      return std::unique_ptr<FrameSource>(connectSource(*portal, options, seen->cursor));
     };
     return std::make_shared<CaptureStream>(std::move(makeSource), filter, configuration, delegate);
   }
@@ -127,13 +120,14 @@ class PortalPlatform final : public Platform {
     ShareableContent content;
     const auto grant = portal_->grant();
     if (!grant) return content;
+    // A connection of its own: the stream's capture thread makes another.
     auto source = connectSource(*portal_, pipeline::CaptureOptions{});
     std::optional<Size> size = source->waitForPicture(steady_clock::now() + kFirstPictureBound);
     if (!size) size = grant->size;
     if (!size) throw PlatformError("pipewire", 0, "The shared window sent no picture.");
     {
-      std::lock_guard lock(prepared_->mutex);
-      prepared_->source = std::move(source);
+      std::lock_guard lock(seen_->mutex);
+      seen_->cursor = source->cursor();
     }
     const Rect frame{0, 0, size->width, size->height};
     // No owning application: the recorder records the window alone, which the portal follows.
@@ -144,7 +138,7 @@ class PortalPlatform final : public Platform {
 
   const WindowID window_;
   const std::shared_ptr<portal::ScreenCastPortal> portal_;
-  const std::shared_ptr<PreparedSource> prepared_;
+  const std::shared_ptr<SeenCursor> seen_;
   SerialQueue service_;  // last: stopped before the portal goes
 };
 
