@@ -181,6 +181,13 @@ TEST_P(CaptureTest, CatalogListsClientWindowsWithFramePidTitleAndVisibility) {
             "Could not connect to the X display :9876.");
   EXPECT_EQ(failure([] { ContentQuery("").content(true, false); }),
             "No X display is set (DISPLAY is empty).");
+  const e2e::XServer undamaged({"-extension", "DAMAGE"});  // some remote desktops' servers
+  e2e::Client elsewhere(undamaged.display());
+  const xcb_window_t there = elsewhere.window(0, 0, 50, 50, kRed);
+  EXPECT_EQ(failure([&] {
+              X11FrameSource(undamaged.display(), WindowFilter{Window{there, {}, {}, {}, true}}, {});
+            }),
+            "The X display lacks the Composite and Damage extensions needed to record.");
 }
 
 // Guards against a window destroyed between the list and its attributes (a tooltip, a menu) failing
