@@ -185,13 +185,13 @@ TEST_F(MovieWriterTest, RecordsAFragmentedMovieThatPlaysInSyncAndSurvivesBeingCu
     }
   };
   // 15 frames a second at irregular times for 3 s, then one every 0.7 s.
-  for (std::int64_t i = 1, at = 0; at < 7'000'000; ++i) {
+  for (std::int64_t i = 1, at = 0; at < 21'700'000; ++i) {
     at += at < 3'000'000 ? 66'000 + (i * 37'000) % 40'000 : 700'000;
     soundUntil(at);
     movie.writeVideoFrame(Picture(320, 240, 0, int(i)), zero + at);
   }
-  movie.finish(zero + 7'500'000);
-  EXPECT_NE(failure([&] { movie.finish(zero + 8'000'000); }), "");
+  movie.finish(zero + 22'500'000);
+  EXPECT_NE(failure([&] { movie.finish(zero + 23'000'000); }), "");
 
   const auto info = e2e::probe(file);
   ASSERT_TRUE(info.contains("video")) << "ffprobe failed";
@@ -200,10 +200,10 @@ TEST_F(MovieWriterTest, RecordsAFragmentedMovieThatPlaysInSyncAndSurvivesBeingCu
                                    "color_space", "color_transfer", "color_primaries"}),
             "h264 15/1 1/15 320 tv bt709 bt709 bt709");
   EXPECT_EQ(fields(info["audio"], {"codec_name", "sample_rate", "channels"}), "aac 48000 2");
-  EXPECT_NEAR(info["duration"].get<double>(), 7.5, 0.07);
-  EXPECT_NEAR(seconds(info["video"]["duration"]), 7.5, 0.07);
-  // Keyframes at least every 2 s of time, also where frames are rare, and each opens a fragment
-  // (so every fragment decodes on its own); fragments about once a second, not per packet.
+  EXPECT_NEAR(info["duration"].get<double>(), 22.5, 0.07);
+  EXPECT_NEAR(seconds(info["video"]["duration"]), 22.5, 0.07);
+  // Keyframes at least every 10 s of time, also where frames are rare, and each opens a fragment
+  // (where a seek starts); fragments about once a second, not per packet.
   const auto fragments = boxes(file, "moof");
   std::vector<double> keyframes;
   std::int64_t previous = 0;
@@ -217,16 +217,16 @@ TEST_F(MovieWriterTest, RecordsAFragmentedMovieThatPlaysInSyncAndSurvivesBeingCu
     }
     previous = position;
   }
-  ASSERT_GE(keyframes.size(), 4u);
+  ASSERT_GE(keyframes.size(), 3u);
   for (std::size_t i = 1; i < keyframes.size(); ++i)  // more keyframes than needed cost bits
-    EXPECT_TRUE(keyframes[i] - keyframes[i - 1] >= 1.5 && keyframes[i] - keyframes[i - 1] <= 2.7)
+    EXPECT_TRUE(keyframes[i] - keyframes[i - 1] >= 5 && keyframes[i] - keyframes[i - 1] <= 10.7)
         << keyframes[i];
-  EXPECT_TRUE(fragments.size() >= 7 && fragments.size() <= 16) << fragments.size();
+  EXPECT_TRUE(fragments.size() >= 15 && fragments.size() <= 30) << fragments.size();
 
   // Every sample up to the end (the encoder drained), the bursts where they were, also after the pause,
   // and at their level in both channels (the mix of one silent channel peaks at half of 16384).
   const std::vector<std::int16_t> samples = e2e::soundOf(file);
-  ASSERT_NEAR(double(samples.size()), 7.5 * 48000 + 512, 512);  // whole AAC frames of 1024
+  ASSERT_NEAR(double(samples.size()), 22.5 * 48000 + 512, 512);  // whole AAC frames of 1024
   for (double burst : {1.0, 6.0}) {
     std::size_t onset = std::size_t((burst - 0.1) * 48000);
     while (onset < samples.size() && std::abs(samples[onset]) < 12000) ++onset;
@@ -235,7 +235,8 @@ TEST_F(MovieWriterTest, RecordsAFragmentedMovieThatPlaysInSyncAndSurvivesBeingCu
   EXPECT_LT(e2e::rms({samples.begin() + 4 * 48000 + 2400, samples.begin() + 5 * 48000}), 0.001)
       << "the pause is silent";
 
-  // Cut short, as a killed recorder leaves it: the fragments before the cut still play.
+  // Cut short, as a killed recorder leaves it, between two keyframes: the fragments before the cut
+  // still play, also those that do not start with a keyframe.
   const fs::path cut = dir_ / "cut.mp4";
   fs::copy_file(file, cut);
   fs::resize_file(cut, fs::file_size(file) * 7 / 10);

@@ -1,7 +1,8 @@
 // quorvale_test_window: a top-level X11 window for the end-to-end tests and the demo.
 //
 //   quorvale_test_window [--x N] [--y N] [--width N] [--height N] [--title TEXT]
-//                        [--class NAME] [--color RRGGBB] [--animate] [--noise] [--tone HZ]...
+//                        [--class NAME] [--color RRGGBB] [--animate] [--noise] [--typing] [--scroll]
+//                        [--tone HZ]...
 //                        [--beep-flash] [--override-redirect] [--unmapped] [--transient-for ID]
 //
 // Prints the window id in decimal as the first stdout line once the window is
@@ -16,6 +17,11 @@
 // measuring their sync: every kFlashPeriod seconds the window turns white for
 // kFlashSeconds and the tone, otherwise quiet, beeps for kBeepSeconds from the
 // moment the sound server plays it, both on the same steady clock.
+// --typing: a terminal where a line is typed every 200 ms, a fresh page when full;
+// --scroll: a list that scrolls by three rows once a second, round a ring of items.
+// Both repeat with a period, draw each state in one server grab (so no capture sees
+// half of one) and mark it in binary with 8 black or white 16x16 blocks at the top
+// right, so a benchmark can tell which state a decoded frame shows.
 // The window goes on the screen DISPLAY names (":N.1" is screen 1).
 // Exits with 0 on SIGTERM, SIGINT or SIGHUP, when the window manager closes the
 // window, or when the X server goes away. Stdin is not read.
@@ -60,6 +66,8 @@ struct Options {
   std::uint32_t rgb = 0x3060c0;
   bool animate = false;
   bool noise = false;
+  bool typing = false;
+  bool scroll = false;
   std::vector<double> tonesHz;
   bool beepFlash = false;
   bool overrideRedirect = false;
@@ -106,6 +114,10 @@ Options parseOptions(int argc, char** argv) {
       o.animate = true;
     } else if (arg == "--noise") {
       o.animate = o.noise = true;
+    } else if (arg == "--typing") {
+      o.animate = o.typing = true;
+    } else if (arg == "--scroll") {
+      o.animate = o.scroll = true;
     } else if (arg == "--tone") {
       o.tonesHz.push_back(static_cast<double>(parseNumber(value())));
     } else if (arg == "--beep-flash") {
@@ -200,14 +212,18 @@ class TestWindow {
                       static_cast<std::uint16_t>(o.height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
                       screen->root_visual, mask, values);
 
+    for (std::uint32_t rgb : kTextColours) textPalette_.push_back(pixelFor(visual, rgb));
+    font_ = xcb_generate_id(c);
+    xcb_open_font(c, font_, 5, "fixed");  // 6x13, built into every X server
     gc_ = xcb_generate_id(c);
-    xcb_create_gc(c, gc_, window_, 0, nullptr);
+    xcb_create_gc(c, gc_, window_, XCB_GC_FONT, &font_);
 
     setProperties();
   }
 
   ~TestWindow() {
     xcb_free_gc(c_, gc_);
+    xcb_close_font(c_, font_);
     xcb_destroy_window(c_, window_);
     xcb_flush(c_);
   }
@@ -222,7 +238,12 @@ class TestWindow {
     height_ = height;
   }
 
-  void draw(double seconds) {
+  // exposed: everything must be drawn again, not only what changed.
+  void draw(double seconds, bool exposed = false) {
+    if (o_.typing || o_.scroll) {
+      drawText(seconds, exposed);
+      return;
+    }
     if (o_.noise) {
       drawNoise();
       return;
@@ -247,6 +268,65 @@ class TestWindow {
  private:
   static constexpr std::uint32_t kNoiseColours = 16;
   static constexpr int kNoiseBlock = 8;
+
+  static constexpr std::uint32_t kTextColours[] = {0x1e1e1e, 0xd0d0d0, 0x40c040, 0xffffff, 0xececec, 0x202020};
+  static constexpr int kLineHeight = 15;
+  static constexpr int kRowHeight = 24;
+  static constexpr int kScrollRows = 3;
+
+  void drawText(double seconds, bool exposed) {
+    const int lines = std::max(1, (height_ - 4) / kLineHeight);
+    const int rows = std::max(1, height_ / kRowHeight);
+    const int state = o_.typing ? static_cast<int>(seconds / 0.2) % lines
+                                : static_cast<int>(seconds) % std::max(1, rows / kScrollRows);
+    if (state == state_ && !exposed) return;
+    xcb_grab_server(c_);
+    if (o_.typing) {
+      // A terminal draws the new line only, and clears for a fresh page.
+      const bool fresh = exposed || state == 0 || state < state_;
+      if (fresh) fill(textPalette_[0], 0, 0, width_, height_);
+      for (int line = fresh ? 0 : state_ + 1; line <= state; ++line) {
+        const int y = 2 + line * kLineHeight + 11;
+        text(2, y, textPalette_[2], textPalette_[0], "ana@quorvale:~/src$ ");
+        text(2 + 20 * 6, y, textPalette_[1], textPalette_[0], sentence(line, 4 + line % 9));
+      }
+    } else {
+      for (int row = 0; row < rows; ++row) {
+        const int item = (state * kScrollRows + row) % rows;
+        const std::uint32_t back = textPalette_[item % 2 ? 4 : 3];
+        fill(back, 0, row * kRowHeight, width_, kRowHeight);
+        char label[32];
+        std::snprintf(label, sizeof label, "%04d  ", item * 37 % 10000);
+        text(8, row * kRowHeight + 16, textPalette_[5], back, label + sentence(item, 3 + item % 5));
+      }
+    }
+    for (int bit = 0; bit < 8; ++bit)
+      fill(textPalette_[state >> bit & 1 ? 3 : 5], width_ - 128 + (7 - bit) * 16, 0, 16, 16);
+    xcb_ungrab_server(c_);
+    xcb_flush(c_);
+    state_ = state;
+  }
+
+  static std::string sentence(int seed, int words) {
+    static const char* const kWords[] = {"make", "-j2", "git", "status", "grep", "-rn", "TODO", "src/",
+                                         "build", "cat", "log.txt", "ls", "-la", "ssh", "deploy", "tests",
+                                         "render", "queue", "frame", "--verbose", "tail", "-f", "cmake", "ok"};
+    std::string out;
+    std::uint32_t h = static_cast<std::uint32_t>(seed) * 2654435761u + 12345u;
+    for (int i = 0; i < words; ++i) {
+      h = h * 1664525u + 1013904223u;
+      out += kWords[(h >> 16) % std::size(kWords)];
+      out += ' ';
+    }
+    return out;
+  }
+
+  void text(int x, int y, std::uint32_t foreground, std::uint32_t background, const std::string& s) {
+    std::uint32_t values[] = {foreground, background};
+    xcb_change_gc(c_, gc_, XCB_GC_FOREGROUND | XCB_GC_BACKGROUND, values);
+    xcb_image_text_8(c_, static_cast<std::uint8_t>(std::min<std::size_t>(s.size(), 255)), window_, gc_,
+                     static_cast<std::int16_t>(x), static_cast<std::int16_t>(y), s.c_str());
+  }
 
   // One request per colour, so a frame costs a few dozen requests however large.
   void drawNoise() {
@@ -322,6 +402,9 @@ class TestWindow {
   std::uint32_t bar_ = 0;
   std::uint32_t white_ = 0;
   std::uint32_t noisePalette_[kNoiseColours] = {};
+  std::vector<std::uint32_t> textPalette_;
+  xcb_font_t font_ = 0;
+  int state_ = -1;
   std::minstd_rand random_{12345};
   xcb_atom_t wmDeleteWindow_ = XCB_ATOM_NONE;
   int width_;
@@ -385,14 +468,14 @@ int run(const Options& o) {
       Reply<xcb_generic_event_t> owned(event, &std::free);
       switch (event->response_type & 0x7f) {
         case XCB_MAP_NOTIFY:
-          window.draw(seconds());
+          window.draw(seconds(), true);
           if (!announced) {
             announce(c, window.id());
             announced = true;
           }
           break;
         case XCB_EXPOSE:
-          window.draw(seconds());
+          window.draw(seconds(), true);
           break;
         case XCB_CONFIGURE_NOTIFY: {
           auto* configure = reinterpret_cast<xcb_configure_notify_event_t*>(event);

@@ -115,7 +115,7 @@ void MovieWriter::Impl::acceptVideoPacket() {
 
 void MovieWriter::Impl::releaseHeldVideo(std::int64_t duration) {
   heldVideo->duration = std::max<std::int64_t>(1, duration);
-  // Fragments start at keyframes, so each one decodes on its own.
+  // A keyframe opens a fragment, so a seek can start reading at a fragment.
   if ((heldVideo->flags & AV_PKT_FLAG_KEY) && fragmentHasData) flushFragment();
   writePacket(heldVideo.get(), videoEncoder.get(), videoStream);
   hasHeldVideo = false;

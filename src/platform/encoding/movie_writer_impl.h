@@ -25,7 +25,9 @@ namespace quorvale::platform::encoding {
 namespace detail {
 
 constexpr AVRational kMicros = {1, 1'000'000};
-constexpr std::int64_t kMaxKeyframeIntervalMicros = 2'000'000;
+// A seek decodes from the keyframe before it: 10 s of mostly unchanged frames decode in tens
+// of milliseconds, and each keyframe of a text-filled window costs as much as seconds of typing.
+constexpr std::int64_t kMaxKeyframeIntervalMicros = 10'000'000;
 // Pending fragment data is pushed to the file this often, bounding what a kill loses.
 constexpr std::int64_t kFragmentIntervalMicros = 1'000'000;
 // Audio arriving this far after the samples written so far is a gap to fill with silence.
