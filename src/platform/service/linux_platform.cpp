@@ -4,7 +4,6 @@
 
 #include "platform/capture/content_query.h"
 #include "platform/capture/frame_source.h"
-#include "platform/encoding/movie_writer.h"
 #include "platform/platform_error.h"
 #include "platform/service/serial_queue.h"
 #include "platform/service/stream.h"
@@ -14,7 +13,7 @@ namespace {
 
 // Threading: any thread. Content queries run on the service thread, which alone
 // owns the catalog connection and delivers their completions.
-class X11Platform final : public Platform {
+class X11Platform final : public MovieFilePlatform {
  public:
   explicit X11Platform(std::optional<std::string> displayName)
       : displayName_(displayName), contentQuery_(std::move(displayName)) {}
@@ -44,18 +43,6 @@ class X11Platform final : public Platform {
       return {Rect{0, 0, window->window.frame.getWidth(), window->window.frame.getHeight()}, 1};
     }
     return {std::get<DisplayFilter>(filter).display.frame, 1};
-  }
-
-  RecordingOutputConfiguration makeRecordingOutputConfiguration() override {
-    RecordingOutputConfiguration configuration;
-    configuration.availableOutputFileTypes = encoding::availableFileTypes();
-    configuration.availableVideoCodecTypes = encoding::availableVideoCodecs();
-    return configuration;
-  }
-
-  std::shared_ptr<RecordingOutput> makeRecordingOutput(const RecordingOutputConfiguration& configuration,
-                                                       RecordingOutputDelegate& delegate) override {
-    return std::make_shared<FileRecordingOutput>(configuration, delegate);
   }
 
   std::shared_ptr<Stream> makeStream(const ContentFilter& filter, const StreamConfiguration& configuration,

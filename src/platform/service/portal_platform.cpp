@@ -7,7 +7,6 @@
 #include <mutex>
 
 #include "events/support_recording_error.h"
-#include "platform/encoding/movie_writer.h"
 #include "platform/pipewire/pipewire_frame_source.h"
 #include "platform/platform_error.h"
 #include "platform/portal/screencast_portal.h"
@@ -46,7 +45,7 @@ std::unique_ptr<pipewire::PipeWireFrameSource> connectSource(
 
 // Threading: any thread. Content queries run on the service thread; the portal
 // does its D-Bus work on a thread of its own.
-class PortalPlatform final : public Platform {
+class PortalPlatform final : public MovieFilePlatform {
  public:
   explicit PortalPlatform(WindowID window)
       : window_(window),
@@ -90,18 +89,6 @@ class PortalPlatform final : public Platform {
                            ? std::get<WindowFilter>(filter).window.frame
                            : std::get<DisplayFilter>(filter).display.frame;
     return {Rect{0, 0, frame.getWidth(), frame.getHeight()}, 1};
-  }
-
-  RecordingOutputConfiguration makeRecordingOutputConfiguration() override {
-    RecordingOutputConfiguration configuration;
-    configuration.availableOutputFileTypes = encoding::availableFileTypes();
-    configuration.availableVideoCodecTypes = encoding::availableVideoCodecs();
-    return configuration;
-  }
-
-  std::shared_ptr<RecordingOutput> makeRecordingOutput(const RecordingOutputConfiguration& configuration,
-                                                       RecordingOutputDelegate& delegate) override {
-    return std::make_shared<FileRecordingOutput>(configuration, delegate);
   }
 
   std::shared_ptr<Stream> makeStream(const ContentFilter& filter, const StreamConfiguration& configuration,

@@ -89,6 +89,18 @@ int evenSize(double value) { return std::max(2, static_cast<int>(value) & ~1); }
 
 }  // namespace
 
+RecordingOutputConfiguration MovieFilePlatform::makeRecordingOutputConfiguration() {
+  RecordingOutputConfiguration configuration;
+  configuration.availableOutputFileTypes = encoding::availableFileTypes();
+  configuration.availableVideoCodecTypes = encoding::availableVideoCodecs();
+  return configuration;
+}
+
+std::shared_ptr<RecordingOutput> MovieFilePlatform::makeRecordingOutput(
+    const RecordingOutputConfiguration& configuration, RecordingOutputDelegate& delegate) {
+  return std::make_shared<FileRecordingOutput>(configuration, delegate);
+}
+
 CaptureStream::CaptureStream(SourceFactory makeSource, ContentFilter filter,
                              StreamConfiguration configuration, StreamDelegate& delegate)
     : makeSource_(std::move(makeSource)),

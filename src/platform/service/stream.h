@@ -45,6 +45,14 @@ class FileRecordingOutput final : public RecordingOutput {
   RecordingOutputDelegate& delegate_;
 };
 
+// What the platforms of this service share: recording outputs that write the movie file.
+class MovieFilePlatform : public Platform {
+ public:
+  RecordingOutputConfiguration makeRecordingOutputConfiguration() override;
+  std::shared_ptr<RecordingOutput> makeRecordingOutput(const RecordingOutputConfiguration& configuration,
+                                                       RecordingOutputDelegate& delegate) override;
+};
+
 // Makes the stream's frame source; called on the capture thread, which alone uses it.
 using SourceFactory = std::function<std::unique_ptr<FrameSource>(const pipeline::CaptureOptions&)>;
 
